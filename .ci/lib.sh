@@ -1,0 +1,18 @@
+# Shared helpers for the CI scripts and dev.sh: package installation and timed steps.
+
+# ensure_packages PKG...: installs the Debian packages that are missing.
+ensure_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The packages every build of the project needs.
+BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev)

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Developer entry point: ./dev.sh example | test
+#   example  installs what is missing, builds, runs the heartbeat example in the console
+#   test     installs what is missing, builds with warnings as errors, runs the whole test suite
+set -euo pipefail
+cd "$(dirname "$0")"
+. .ci/lib.sh
+build=${BUILD_DIR:-build}
+ensure_packages "${BASE_PACKAGES[@]}"
+cmake -S . -B "$build" -DSERVICEAPP_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j"$(nproc)"
+case "${1:-}" in
+  example) exec "$build/examples/heartbeat/heartbeat" -console -beats 3 ;;
+  test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
+  *) sed -n '2,4p' "$0"; exit 2 ;;
+esac

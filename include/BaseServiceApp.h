@@ -1,0 +1,163 @@
+// CBaseServiceApp: the process's one service object, its names, flags, hooks and command line.
+#ifndef SERVICEAPP_BASESERVICEAPP_H
+#define SERVICEAPP_BASESERVICEAPP_H
+
+#include <atomic>
+
+#include "ServiceAppExport.h"
+
+// What Main does this time, chosen on the command line. m_action and
+// GetAction() carry these values as plain integers.
+enum eServiceAction : int {
+    eActionRunService = 0,  // no option: RunAsService()
+    eActionConsole = 1,     // "-console": RunAsConsole()
+    eActionUsage = 2,       // "-help", "-?", or an argument nobody accepted: DisplayUsage()
+    eActionInstall = 3,     // "-install": InstallService()
+    eActionUninstall = 4,   // "-uninstall": UninstallService()
+    eActionStart = 5,       // "-start": StartService()
+    eActionStop = 6,        // "-stop": StopService()
+    eActionCustom = 7       // SetCustomAction(): RunCustom()
+};
+
+// Root of the service class family. Clients derive from CServiceApp or
+// CLUMServiceApp, create exactly one object, keep it alive for the whole
+// process, name it with SetServiceName() and hand their command line to Main().
+//
+// The field order, the field types and the order of the virtual operations
+// below are the library's binary interface: do not reorder them.
+// No operation throws; failures are reported as results.
+class SERVICEAPP_EXPORT CBaseServiceApp {
+public:
+    // Clears the three names and the program path, sets the action to
+    // eActionRunService and both flags to false.
+    CBaseServiceApp();
+
+    // If this object is the registered service object, unregisters it so that
+    // nothing (a late signal, GetServiceAppInstance) can reach it once gone.
+    virtual ~CBaseServiceApp();
+
+    // Entry point. Registers this object as the process's service object,
+    // parses the command line into an action and runs that action.
+    // Returns 0 on success (or after RunCustom), -1 if a service object is
+    // already registered in this process (nothing else is done), -2 if no
+    // service name is set after parsing, -3 if ParseCommandLine() failed,
+    // -4 if m_action is outside 0..7, -5 if the action's operation failed.
+    virtual int Main(int argc, char** argv);
+
+    // State hooks called by the service lifecycle (CUnixServiceApp::RunAsService),
+    // in the order Starting, Running (only after a successful Initialize),
+    // Stopping, Stopped. The defaults do nothing.
+    virtual void SetServiceStateStarting();
+    virtual void SetServiceStateRunning();
+    virtual void SetServiceStateStopping();
+    virtual void SetServiceStateStopped();
+    // Hooks for clients that implement pausing; the library never calls them.
+    virtual void SetServiceStatePausing();
+    virtual void SetServiceStatePaused();
+    virtual void SetServiceStateResuming();
+    virtual void SetServiceStateResumed();
+
+    // True once a stop was requested (signal, StopSelf, SetQuitFlag). Safe to
+    // poll from the client's Run loop.
+    virtual bool CheckQuitFlag();
+    // The pause flag as set by SetPausedFlag/UnsetPausedFlag.
+    virtual bool CheckPausedFlag();
+
+    // Called for "-help", "-?" or an argument nobody accepted. The default
+    // prints nothing and returns true; a false result makes Main return -5.
+    virtual bool DisplayUsage();
+
+    // "-install" / "-uninstall": write or remove the init script and its
+    // run-level links. True on success; false makes Main return -5.
+    virtual bool InstallService() = 0;
+    virtual bool UninstallService() = 0;
+    // "-start" / "-stop". False makes Main return -5.
+    virtual bool StartService() = 0;
+    virtual bool StopService() = 0;
+
+    // The client's own action, run when SetCustomAction() chose it. The
+    // default does nothing; Main returns 0 after it whatever it did.
+    virtual void RunCustom();
+
+    // Requests a stop: sets the quit flag. Called from signal context by the
+    // Unix host's handler, so an override must do only async-signal-safe work.
+    virtual void SetQuitFlag();
+    // Set and clear the pause flag. The library never calls them.
+    virtual void SetPausedFlag();
+    virtual void UnsetPausedFlag();
+
+    // The client's set-up, called once before Run. The default returns true;
+    // false skips the running state and Run, but de-initialization still runs.
+    virtual bool Initialize();
+    // The client's tear-down, called once after Run (or after a failed
+    // Initialize). The default does nothing.
+    virtual void Deinitialize();
+
+    // Hooks for client code; the library never calls them. Defaults do nothing.
+    virtual void OnStop();
+    virtual void OnPause();
+    virtual void OnContinue();
+    virtual void OnShutdown();
+
+    // The service's work loop. It must return once CheckQuitFlag() is true.
+    // The base body does nothing and is reached only by a qualified call;
+    // CUnixServiceApp supplies the default loop.
+    virtual void Run() = 0;
+
+    // Run the service lifecycle / the console lifecycle. True on success.
+    virtual bool RunAsService() = 0;
+    virtual bool RunAsConsole() = 0;
+
+    // printf-style message, written with a newline to standard output only in
+    // console mode; dropped in every other action. Cut to 1023 characters.
+    // "FAILED TO FORMAT MESSAGE" replaces a message that cannot be formatted.
+    // The first argument is accepted and ignored.
+    virtual void LogMessage(unsigned int level, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+
+    // Offered each command-line argument that is none of the options, with
+    // its index in argv. Return true to accept it; false ends the scan and
+    // turns the action into eActionUsage. The default accepts nothing.
+    virtual bool ParseCommandLineArgument(char* argument, int index);
+
+    // Records argv[0] in m_programPath and scans the options (whole words,
+    // case ignored, the last action option winning). The default always
+    // returns true; false from an override makes Main return -3.
+    virtual bool ParseCommandLine(int argc, char** argv);
+
+    // SetServiceName(name, nullptr, nullptr).
+    void SetServiceName(const char* name);
+    // Stores the service name, the registry name and the auxiliary name, each
+    // cut to 255 bytes and NUL-padded; a null argument clears its field. The
+    // name counts as set exactly when name is non-null (an empty one too).
+    void SetServiceName(const char* name, const char* registryName, const char* auxName);
+    // Whether the last SetServiceName call gave a non-null name.
+    bool CheckServiceNameSet();
+    // The object registered by Main, or null when none is.
+    static CBaseServiceApp* GetServiceAppInstance();
+    // m_action as an integer (an eServiceAction value).
+    int GetAction();
+    // Whether the action is eActionConsole.
+    bool IsConsoleMode();
+    // Makes Main call RunCustom. Call it before Main or while the command line
+    // is parsed; an action option parsed afterwards overrides it.
+    void SetCustomAction();
+    // Stores the de-initialization timeout; the library itself never reads it.
+    void SetDeinitilizationTimeout(unsigned int timeout);
+
+protected:
+    char m_serviceName[256];       // names the init script and its links
+    bool m_serviceNameSet;         // a non-null name was given
+    char m_programPath[1024];      // argv[0] as received, at most 1023 bytes
+    char m_registryName[256];      // name in the platform's service registry
+    char m_auxName[256];           // stored only
+    std::atomic<bool> m_quitFlag;  // set from signal context
+    bool m_pausedFlag;
+    unsigned int m_deinitTimeout;  // stored only
+    int m_action;                  // an eServiceAction value
+
+    // The service object registered by Main; null before and after it.
+    static CBaseServiceApp* c_serviceAppInstancePtr;
+};
+
+#endif

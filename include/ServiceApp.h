@@ -1,0 +1,17 @@
+// CServiceApp: the class client services on Linux derive from.
+#ifndef SERVICEAPP_SERVICEAPP_H
+#define SERVICEAPP_SERVICEAPP_H
+
+#include "UnixServiceApp.h"
+
+// The Unix host under its portable name; it adds nothing. Derive from it,
+// override the hooks you need (Initialize, Run, Deinitialize, DisplayUsage,
+// ParseCommandLineArgument, RunCustom, the state hooks), name the service
+// and call Main(argc, argv).
+class SERVICEAPP_EXPORT CServiceApp : public CUnixServiceApp {
+public:
+    CServiceApp();
+    ~CServiceApp() override;
+};
+
+#endif

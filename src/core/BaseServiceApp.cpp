@@ -1,0 +1,256 @@
+// CBaseServiceApp: names, flags, default hooks, Main and the command line.
+#include "BaseServiceApp.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the quit flag is set from a signal handler");
+static_assert(sizeof(std::atomic<bool>) == 1, "the quit flag is one byte of the binary interface");
+
+CBaseServiceApp* CBaseServiceApp::c_serviceAppInstancePtr = nullptr;
+
+namespace {
+
+// Copies at most size - 1 bytes of src and pads the rest of dst with NUL, so
+// the field is always a terminated string; a null src clears the field.
+void CopyField(char* dst, size_t size, const char* src)
+{
+    size_t n = src != nullptr ? strnlen(src, size - 1) : 0;
+    if (n > 0) {
+        memcpy(dst, src, n);
+    }
+    memset(dst + n, 0, size - n);
+}
+
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whole-string comparison ignoring ASCII case only, whatever the locale says.
+bool EqualsIgnoringCase(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (AsciiLower(*a) != AsciiLower(*b)) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+struct Option {
+    const char* text;
+    eServiceAction action;
+};
+
+const Option kOptions[] = {
+    {"-console", eActionConsole},     {"-help", eActionUsage},
+    {"-?", eActionUsage},             {"-install", eActionInstall},
+    {"-uninstall", eActionUninstall}, {"-start", eActionStart},
+    {"-stop", eActionStop},
+};
+
+}  // namespace
+
+CBaseServiceApp::CBaseServiceApp()
+    : m_serviceName(),
+      m_serviceNameSet(false),
+      m_programPath(),
+      m_registryName(),
+      m_auxName(),
+      m_quitFlag(false),
+      m_pausedFlag(false),
+      m_deinitTimeout(0),
+      m_action(eActionRunService)
+{
+    SetServiceName(nullptr, nullptr, nullptr);
+    memset(m_programPath, 0, sizeof(m_programPath));
+}
+
+CBaseServiceApp::~CBaseServiceApp()
+{
+    if (c_serviceAppInstancePtr == this) {
+        c_serviceAppInstancePtr = nullptr;
+    }
+}
+
+int CBaseServiceApp::Main(int argc, char** argv)
+{
+    if (c_serviceAppInstancePtr != nullptr) {
+        return -1;
+    }
+    c_serviceAppInstancePtr = this;
+
+    if (!ParseCommandLine(argc, argv)) {
+        return -3;
+    }
+    if (!CheckServiceNameSet()) {
+        return -2;
+    }
+
+    bool ok = false;
+    switch (static_cast<unsigned int>(m_action)) {
+    case eActionRunService: ok = RunAsService(); break;
+    case eActionConsole: ok = RunAsConsole(); break;
+    case eActionUsage: ok = DisplayUsage(); break;
+    case eActionInstall: ok = InstallService(); break;
+    case eActionUninstall: ok = UninstallService(); break;
+    case eActionStart: ok = StartService(); break;
+    case eActionStop: ok = StopService(); break;
+    case eActionCustom:
+        RunCustom();
+        ok = true;
+        break;
+    default: return -4;
+    }
+    return ok ? 0 : -5;
+}
+
+void CBaseServiceApp::SetServiceStateStarting() {}
+void CBaseServiceApp::SetServiceStateRunning() {}
+void CBaseServiceApp::SetServiceStateStopping() {}
+void CBaseServiceApp::SetServiceStateStopped() {}
+void CBaseServiceApp::SetServiceStatePausing() {}
+void CBaseServiceApp::SetServiceStatePaused() {}
+void CBaseServiceApp::SetServiceStateResuming() {}
+void CBaseServiceApp::SetServiceStateResumed() {}
+
+bool CBaseServiceApp::CheckQuitFlag()
+{
+    return m_quitFlag.load();
+}
+
+bool CBaseServiceApp::CheckPausedFlag()
+{
+    return m_pausedFlag;
+}
+
+bool CBaseServiceApp::DisplayUsage()
+{
+    return true;
+}
+
+void CBaseServiceApp::RunCustom() {}
+
+void CBaseServiceApp::SetQuitFlag()
+{
+    m_quitFlag.store(true);
+}
+
+void CBaseServiceApp::SetPausedFlag()
+{
+    m_pausedFlag = true;
+}
+
+void CBaseServiceApp::UnsetPausedFlag()
+{
+    m_pausedFlag = false;
+}
+
+bool CBaseServiceApp::Initialize()
+{
+    return true;
+}
+
+void CBaseServiceApp::Deinitialize() {}
+void CBaseServiceApp::OnStop() {}
+void CBaseServiceApp::OnPause() {}
+void CBaseServiceApp::OnContinue() {}
+void CBaseServiceApp::OnShutdown() {}
+
+// Pure, but defined so that a qualified call from a derived class links.
+void CBaseServiceApp::Run() {}
+
+void CBaseServiceApp::LogMessage(unsigned int /*level*/, const char* format, ...)
+{
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    if (n < 0) {
+        snprintf(buffer, sizeof(buffer), "%s", "FAILED TO FORMAT MESSAGE");
+    }
+    if (m_action == eActionConsole) {
+        // Console output is best effort; there is nowhere to report its failure.
+        (void)fputs(buffer, stdout);
+        (void)fputc('\n', stdout);
+    }
+}
+
+bool CBaseServiceApp::ParseCommandLineArgument(char* /*argument*/, int /*index*/)
+{
+    return false;
+}
+
+bool CBaseServiceApp::ParseCommandLine(int argc, char** argv)
+{
+    if (argv == nullptr || argc < 0) {
+        argc = 0;
+    }
+    CopyField(m_programPath, sizeof(m_programPath), argc > 0 ? argv[0] : nullptr);
+
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) {
+            break;  // argv ends early: nothing more to scan
+        }
+        const Option* match = nullptr;
+        for (const Option& option : kOptions) {
+            if (EqualsIgnoringCase(argv[i], option.text)) {
+                match = &option;
+                break;
+            }
+        }
+        if (match != nullptr) {
+            m_action = match->action;
+        } else if (!ParseCommandLineArgument(argv[i], i)) {
+            m_action = eActionUsage;
+            break;
+        }
+    }
+    return true;
+}
+
+void CBaseServiceApp::SetServiceName(const char* name)
+{
+    SetServiceName(name, nullptr, nullptr);
+}
+
+void CBaseServiceApp::SetServiceName(const char* name, const char* registryName, const char* auxName)
+{
+    CopyField(m_serviceName, sizeof(m_serviceName), name);
+    CopyField(m_registryName, sizeof(m_registryName), registryName);
+    CopyField(m_auxName, sizeof(m_auxName), auxName);
+    m_serviceNameSet = name != nullptr;
+}
+
+bool CBaseServiceApp::CheckServiceNameSet()
+{
+    return m_serviceNameSet;
+}
+
+CBaseServiceApp* CBaseServiceApp::GetServiceAppInstance()
+{
+    return c_serviceAppInstancePtr;
+}
+
+int CBaseServiceApp::GetAction()
+{
+    return m_action;
+}
+
+bool CBaseServiceApp::IsConsoleMode()
+{
+    return m_action == eActionConsole;
+}
+
+void CBaseServiceApp::SetCustomAction()
+{
+    m_action = eActionCustom;
+}
+
+void CBaseServiceApp::SetDeinitilizationTimeout(unsigned int timeout)
+{
+    m_deinitTimeout = timeout;
+}

@@ -1,0 +1,114 @@
+// The binary interface: field offsets, object sizes and virtual slots must never move.
+#include <LUMServiceApp.h>
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Measures field offsets by address arithmetic from inside a derived class.
+class Probe : public CLUMServiceApp {
+public:
+    size_t At(const void* field) const
+    {
+        return static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(this));
+    }
+    void Check()
+    {
+        EXPECT_EQ(At(&m_serviceName), 8u);
+        EXPECT_EQ(At(&m_serviceNameSet), 264u);
+        EXPECT_EQ(At(&m_programPath), 265u);
+        EXPECT_EQ(At(&m_registryName), 1289u);
+        EXPECT_EQ(At(&m_auxName), 1545u);
+        EXPECT_EQ(At(&m_quitFlag), 1801u);
+        EXPECT_EQ(At(&m_pausedFlag), 1802u);
+        EXPECT_EQ(At(&m_deinitTimeout), 1804u);
+        EXPECT_EQ(At(&m_action), 1808u);
+        EXPECT_EQ(At(&m_rcSequence), 1812u);
+        EXPECT_EQ(At(&m_vmArgIndex), 1816u);
+        EXPECT_EQ(sizeof(m_serviceName), 256u);
+        EXPECT_EQ(sizeof(m_programPath), 1024u);
+        EXPECT_EQ(sizeof(m_quitFlag), 1u);
+        EXPECT_EQ(sizeof(m_deinitTimeout), 4u);
+        EXPECT_EQ(sizeof(m_action), 4u);
+        EXPECT_TRUE(m_quitFlag.is_lock_free());
+    }
+};
+
+TEST(Layout, FieldsSitAtTheirFixedOffsets)
+{
+    Probe().Check();
+}
+
+TEST(Layout, ObjectSizes)
+{
+    EXPECT_EQ(sizeof(CBaseServiceApp), 1816u);
+    EXPECT_EQ(sizeof(CUnixServiceApp), 1816u);
+    EXPECT_EQ(sizeof(CServiceApp), 1816u);
+    EXPECT_EQ(sizeof(CLUMServiceApp), 1824u);
+    EXPECT_EQ(sizeof(eServiceAction), 4u);
+    EXPECT_EQ(sizeof(eLinuxDistribution), 4u);
+}
+
+// In the Itanium ABI a pointer to a virtual member function holds 1 + the
+// byte offset of its slot in the vtable.
+template <typename F>
+ptrdiff_t Slot(F member)
+{
+    ptrdiff_t raw[2];
+    static_assert(sizeof(member) == sizeof(raw), "Itanium member pointer");
+    memcpy(raw, &member, sizeof(raw));
+    return (raw[0] - 1) / static_cast<ptrdiff_t>(sizeof(void*));
+}
+
+TEST(Layout, VirtualOperationsKeepTheirSlots)
+{
+    using B = CBaseServiceApp;
+    // Slots 0 and 1 are the complete and deleting destructors.
+    const ptrdiff_t slots[] = {
+        Slot(&B::Main),
+        Slot(&B::SetServiceStateStarting),
+        Slot(&B::SetServiceStateRunning),
+        Slot(&B::SetServiceStateStopping),
+        Slot(&B::SetServiceStateStopped),
+        Slot(&B::SetServiceStatePausing),
+        Slot(&B::SetServiceStatePaused),
+        Slot(&B::SetServiceStateResuming),
+        Slot(&B::SetServiceStateResumed),
+        Slot(&B::CheckQuitFlag),
+        Slot(&B::CheckPausedFlag),
+        Slot(&B::DisplayUsage),
+        Slot(&B::InstallService),
+        Slot(&B::UninstallService),
+        Slot(&B::StartService),
+        Slot(&B::StopService),
+        Slot(&B::RunCustom),
+        Slot(&B::SetQuitFlag),
+        Slot(&B::SetPausedFlag),
+        Slot(&B::UnsetPausedFlag),
+        Slot(&B::Initialize),
+        Slot(&B::Deinitialize),
+        Slot(&B::OnStop),
+        Slot(&B::OnPause),
+        Slot(&B::OnContinue),
+        Slot(&B::OnShutdown),
+        Slot(&B::Run),
+        Slot(&B::RunAsService),
+        Slot(&B::RunAsConsole),
+        Slot(&B::LogMessage),
+        Slot(&B::ParseCommandLineArgument),
+        Slot(&B::ParseCommandLine),
+        Slot(&CUnixServiceApp::StopSelf),
+    };
+    for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
+        EXPECT_EQ(slots[i], static_cast<ptrdiff_t>(i + 2)) << "operation " << i + 2 << " moved";
+    }
+    // Overrides reuse their base slots; nothing new appears after StopSelf.
+    EXPECT_EQ(Slot(&CLUMServiceApp::RunAsService), Slot(&B::RunAsService));
+    EXPECT_EQ(Slot(&CLUMServiceApp::SetServiceStateRunning), Slot(&B::SetServiceStateRunning));
+    EXPECT_EQ(Slot(&CLUMServiceApp::ParseCommandLineArgument), Slot(&B::ParseCommandLineArgument));
+}
+
+}  // namespace
