@@ -1,0 +1,2 @@
+// The seam through which installation reaches the host's file system.
+#include "unix/SysOps.h"
