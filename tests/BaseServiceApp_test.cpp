@@ -10,6 +10,7 @@
 
 #include "TestSupport.h"
 
+using testsupport::Argv;
 using testsupport::ChildResult;
 using testsupport::RunInChild;
 
@@ -69,21 +70,6 @@ private:
         calls += calls.empty() ? what : std::string(",") + what;
         return result;
     }
-};
-
-// Owns argv strings for a call of Main or ParseCommandLine.
-struct Argv {
-    std::vector<std::string> storage;
-    std::vector<char*> pointers;
-    explicit Argv(std::vector<std::string> args) : storage(std::move(args))
-    {
-        for (auto& s : storage) {
-            pointers.push_back(&s[0]);
-        }
-        pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(storage.size()); }
-    char** argv() { return pointers.data(); }
 };
 
 TEST(Construction, NewObjectHasDefaultStateAndNoInstanceIsRegistered)

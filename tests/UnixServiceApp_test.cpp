@@ -1,0 +1,510 @@
+// The Unix host in real child processes: lifecycles, stop signals, stale objects, distributions.
+#include <LUMServiceApp.h>
+#include <ServiceApp.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+using testsupport::Argv;
+using testsupport::Child;
+using testsupport::ChildResult;
+using testsupport::Finish;
+using testsupport::ReportEvent;
+using testsupport::RunInChild;
+using testsupport::StartChild;
+using testsupport::WaitForEvent;
+
+namespace {
+
+// Blocks SIGTERM and SIGINT, reports 'w', then sleeps until a signal has
+// been handled, leaving the signals blocked only while looking at the count,
+// so the parent's signal cannot slip in unseen. With no handler installed
+// the signal's default action ends the process here.
+void AwaitSignal(const std::atomic<int>& handled)
+{
+    sigset_t stop;
+    sigset_t old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop, &old);
+    int before = handled.load();
+    ReportEvent('w');
+    sigset_t open = old;
+    sigdelset(&open, SIGTERM);
+    sigdelset(&open, SIGINT);
+    while (handled.load() == before) {
+        sigsuspend(&open);
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// A client that reports each hook as one event byte:
+// S starting, I Initialize, R running, r Run, P stopping, D Deinitialize,
+// X stopped, Q SetQuitFlag. A hook whose letter is in pauseIn then waits
+// for a signal (reporting 'w' when ready for it).
+class Recorder : public CServiceApp {
+public:
+    bool initResult = true;
+    bool stopSelfInInitialize = false;
+    std::string pauseIn;
+    void (*run)(Recorder&) = nullptr;  // Run's body; null keeps the default Run
+    std::atomic<int> quitCalls{0};
+
+    void SetServiceStateStarting() override { Hook('S'); }
+    void SetServiceStateRunning() override { Hook('R'); }
+    void SetServiceStateStopping() override { Hook('P'); }
+    void SetServiceStateStopped() override { Hook('X'); }
+    bool Initialize() override
+    {
+        Hook('I');
+        if (stopSelfInInitialize) {
+            StopSelf();
+        }
+        return initResult;
+    }
+    void Deinitialize() override { Hook('D'); }
+    void Run() override
+    {
+        Hook('r');
+        if (run != nullptr) {
+            run(*this);
+        } else {
+            CServiceApp::Run();
+        }
+    }
+    void SetQuitFlag() override
+    {
+        CServiceApp::SetQuitFlag();
+        ++quitCalls;
+        ReportEvent('Q');
+    }
+    void Hook(char letter)
+    {
+        ReportEvent(letter);
+        if (pauseIn.find(letter) != std::string::npos) {
+            AwaitSignal(quitCalls);
+        }
+    }
+};
+
+// Runs Main with args in the child, reports 'M' when it returns and prints
+// its result.
+int RunMain(Recorder& app, std::vector<std::string> args)
+{
+    app.SetServiceName("recorder");
+    args.insert(args.begin(), "recorder");
+    Argv argv(args);
+    int rc = app.Main(argv.argc(), argv.argv());
+    ReportEvent('M');
+    printf("%d", rc);
+    return 0;
+}
+
+long long NowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until the main thread of pid sleeps in system call nr, as its
+// /proc/PID/syscall shows, so a signal sent next hits that very wait.
+bool WaitUntilInSyscall(pid_t pid, long nr, int timeoutMs = 60000)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    std::string prefix = std::to_string(nr) + " ";
+    for (long long deadline = NowMs() + timeoutMs; NowMs() < deadline;) {
+        if (testsupport::ReadFile(path).compare(0, prefix.size(), prefix) == 0) {
+            return true;
+        }
+        struct timespec tick = {0, 2000000};
+        nanosleep(&tick, nullptr);
+    }
+    return false;
+}
+
+const int kStopSignals[] = {SIGTERM, SIGINT};
+
+TEST(Lifecycle, SignalDuringRunWakesTheDefaultRunAndRunsEachStopHookOnce)
+{
+    for (int sig : kStopSignals) {
+        Child child = StartChild([] {
+            Recorder app;
+            return RunMain(app, {});
+        });
+        ASSERT_TRUE(WaitForEvent(child, 'r'));
+        ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_ppoll)) << "the default Run waits in ppoll";
+        long long sent = NowMs();
+        kill(child.pid, sig);
+        ChildResult r = Finish(child);
+        EXPECT_LT(NowMs() - sent, 10000) << "woken by the signal, not by the 15 s period";
+        EXPECT_EQ(r.events, "SIRrQPDXM") << strsignal(sig);
+        EXPECT_TRUE(r.exited);
+        EXPECT_EQ(r.out, "0");
+    }
+}
+
+TEST(Lifecycle, SignalDuringInitializeStillEntersRunningAndRunReturnsAtOnce)
+{
+    for (int sig : kStopSignals) {
+        Child child = StartChild([] {
+            Recorder app;
+            app.pauseIn = "I";
+            return RunMain(app, {});
+        });
+        ASSERT_TRUE(WaitForEvent(child, 'w'));
+        kill(child.pid, sig);
+        ChildResult r = Finish(child);
+        EXPECT_EQ(r.events, "SIwQRrPDXM") << strsignal(sig);
+        EXPECT_EQ(r.out, "0");
+    }
+}
+
+TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
+{
+    Child child = StartChild([] {
+        Recorder app;
+        app.pauseIn = "rP";
+        RunMain(app, {});
+        AwaitSignal(app.quitCalls);  // the handler outlives RunAsService
+        return app.quitCalls.load();
+    });
+    for (int sig : {SIGTERM, SIGINT, SIGTERM}) {
+        ASSERT_TRUE(WaitForEvent(child, 'w'));
+        child.seen.erase(child.seen.rfind('w'), 1);
+        kill(child.pid, sig);
+        ASSERT_TRUE(WaitForEvent(child, 'Q'));
+        child.seen.replace(child.seen.rfind('Q'), 1, "q");
+    }
+    ChildResult r = Finish(child);
+    EXPECT_EQ(r.events, "SIRrqPqDXMq");
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.out, "0");
+}
+
+TEST(Lifecycle, SignalDuringStartingActsWithThePreviousDisposition)
+{
+    for (int sig : kStopSignals) {
+        Child child = StartChild([] {
+            Recorder app;
+            app.pauseIn = "S";
+            return RunMain(app, {});
+        });
+        ASSERT_TRUE(WaitForEvent(child, 'w'));
+        kill(child.pid, sig);
+        ChildResult r = Finish(child);
+        EXPECT_FALSE(r.exited);
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_EQ(r.events, "Sw");
+    }
+}
+
+TEST(Lifecycle, FailedInitializeSkipsRunningAndRunButNotTheStopHooks)
+{
+    ChildResult service = RunInChild([] {
+        Recorder app;
+        app.initResult = false;
+        return RunMain(app, {});
+    });
+    EXPECT_EQ(service.events, "SIPDXM");
+    EXPECT_EQ(service.out, "0");
+
+    ChildResult console = RunInChild([] {
+        Recorder app;
+        app.initResult = false;
+        return RunMain(app, {"-console"});
+    });
+    EXPECT_EQ(console.events, "IDM");
+    EXPECT_EQ(console.out, "0");
+}
+
+TEST(Lifecycle, StopSelfGoesThroughSetQuitFlagAndEndsTheDefaultRun)
+{
+    for (const char* mode : {"", "-console"}) {
+        ChildResult r = RunInChild([mode] {
+            Recorder app;
+            app.stopSelfInInitialize = true;
+            return RunMain(app, *mode ? std::vector<std::string>{mode} : std::vector<std::string>{});
+        });
+        EXPECT_EQ(r.events, *mode ? "IQrDM" : "SIQRrPDXM") << mode;
+        EXPECT_EQ(r.out, "0");
+    }
+}
+
+TEST(Lifecycle, ConsoleInstallsNoHandlersSoAStopSignalEndsTheProcess)
+{
+    for (int sig : kStopSignals) {
+        Child child = StartChild([] {
+            Recorder app;
+            app.pauseIn = "r";
+            return RunMain(app, {"-console"});
+        });
+        ASSERT_TRUE(WaitForEvent(child, 'w'));
+        kill(child.pid, sig);
+        ChildResult r = Finish(child);
+        EXPECT_FALSE(r.exited);
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_EQ(r.events, "Irw") << "no state hooks, no Deinitialize";
+    }
+}
+
+std::atomic<Recorder*> g_stopOnUsr1{nullptr};
+
+TEST(Lifecycle, ConsoleDefaultRunWaitsUntilTheClientSetsTheQuitFlag)
+{
+    Child child = StartChild([] {
+        static Recorder app;
+        g_stopOnUsr1 = &app;
+        signal(SIGUSR1, [](int) { g_stopOnUsr1.load()->StopSelf(); });
+        return RunMain(app, {"-console"});
+    });
+    ASSERT_TRUE(WaitForEvent(child, 'r'));
+    ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_ppoll));
+    kill(child.pid, SIGUSR1);
+    ChildResult r = Finish(child);
+    EXPECT_EQ(r.events, "IrQDM");
+    EXPECT_EQ(r.out, "0");
+}
+
+TEST(Lifecycle, HandlersHaveAnEmptyMaskAndNoRestartSoBlockingCallsAreInterrupted)
+{
+    Child child = StartChild([] {
+        Recorder app;
+        app.run = [](Recorder&) {
+            struct sigaction action = {};
+            sigaction(SIGTERM, nullptr, &action);
+            const int restorer = 0x04000000;  // SA_RESTORER, added by the C library itself
+            bool exact = action.sa_handler == &CUnixServiceApp::SignalHandlerStatic &&
+                         (action.sa_flags & ~restorer) == 0;
+            for (int s = 1; s < NSIG; ++s) {
+                exact = exact && !sigismember(&action.sa_mask, s);
+            }
+            int fds[2];
+            (void)!pipe(fds);
+            char byte;
+            ReportEvent('b');
+            ssize_t n = read(fds[0], &byte, 1);  // nobody writes: only a signal ends it
+            printf("%s %s ", exact ? "exact" : "other", n < 0 && errno == EINTR ? "EINTR" : "?");
+        };
+        return RunMain(app, {});
+    });
+    ASSERT_TRUE(WaitForEvent(child, 'b'));
+    ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_read));
+    kill(child.pid, SIGTERM);
+    ChildResult r = Finish(child);
+    EXPECT_EQ(r.out, "exact EINTR 0");
+    EXPECT_EQ(r.events, "SIRrbQPDXM");
+}
+
+TEST(UnixHost, StartAndStopAreUnsupportedAndPrintNothing)
+{
+    for (const char* option : {"-start", "-stop", "-STOP"}) {
+        ChildResult r = RunInChild([option] {
+            Recorder app;
+            return RunMain(app, {option});
+        });
+        EXPECT_EQ(r.out, "-5") << option;
+        EXPECT_EQ(r.events, "M") << option;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+template <typename Base>
+struct SequenceProbe : Base {
+    int Sequence() { return this->m_rcSequence; }
+};
+
+TEST(UnixHost, NewObjectsUseSequence55AndReportNotInstalled)
+{
+    EXPECT_EQ(SequenceProbe<CServiceApp>().Sequence(), 55);
+    EXPECT_EQ(SequenceProbe<CUnixServiceApp>().Sequence(), 55);
+    EXPECT_EQ(SequenceProbe<CLUMServiceApp>().Sequence(), 55);
+    CServiceApp app;
+    EXPECT_FALSE(app.IsServiceInstalled());
+}
+
+// What becomes of the registered object's storage once it is destroyed.
+enum class Storage { Heap, Poisoned };
+
+TEST(StaleObject, SignalAfterTheRegisteredObjectIsGoneEndsTheProcess)
+{
+    for (Storage storage : {Storage::Heap, Storage::Poisoned}) {
+        for (int sig : kStopSignals) {
+            ChildResult r = RunInChild([storage, sig] {
+                alignas(Recorder) static unsigned char space[sizeof(Recorder)];
+                Recorder* app = storage == Storage::Heap ? new Recorder : new (space) Recorder;
+                app->stopSelfInInitialize = true;
+                RunMain(*app, {});
+                if (storage == Storage::Heap) {
+                    delete app;  // the sanitizer build catches any later touch
+                } else {
+                    app->~Recorder();
+                    memset(space, 0xA5, sizeof(space));  // a touch now crashes
+                }
+                ReportEvent('g');
+                raise(sig);
+                ReportEvent('!');
+                return 0;
+            });
+            EXPECT_FALSE(r.exited);
+            EXPECT_EQ(r.signal, sig) << "default action, not a crash";
+            EXPECT_EQ(r.events, "SIQRrPDXMg");
+        }
+    }
+}
+
+TEST(StaleObject, SignalToAServiceThatNeverEnteredMainEndsTheProcess)
+{
+    for (int sig : kStopSignals) {
+        Child child = StartChild([] {
+            Recorder app;
+            app.pauseIn = "I";
+            app.RunAsService();
+            return 0;
+        });
+        ASSERT_TRUE(WaitForEvent(child, 'w'));
+        kill(child.pid, sig);
+        ChildResult r = Finish(child);
+        EXPECT_FALSE(r.exited);
+        EXPECT_EQ(r.signal, sig);
+        EXPECT_EQ(r.events, "SIw");
+    }
+}
+
+volatile sig_atomic_t g_ownHandlerRan = 0;
+
+TEST(StaleObject, DestructionLeavesOtherHandlersAndOtherObjectsAlone)
+{
+    // A handler the client installed after the lifecycle is still there.
+    ChildResult own = RunInChild([] {
+        {
+            Recorder app;
+            app.stopSelfInInitialize = true;
+            RunMain(app, {});
+            signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
+        }
+        raise(SIGTERM);
+        printf(" %d", static_cast<int>(g_ownHandlerRan));
+        return 0;
+    });
+    EXPECT_TRUE(own.exited);
+    EXPECT_EQ(own.out, "0 1");
+
+    // Destroying an object that is not the registered one keeps the handler.
+    ChildResult other = RunInChild([] {
+        Recorder app;
+        app.stopSelfInInitialize = true;
+        RunMain(app, {});
+        {
+            Recorder bystander;
+            bystander.stopSelfInInitialize = true;
+            bystander.RunAsService();
+        }
+        raise(SIGINT);
+        printf(" %d", app.quitCalls.load());
+        return 0;
+    });
+    EXPECT_TRUE(other.exited);
+    EXPECT_EQ(other.out, "0 2");
+}
+
+TEST(LinuxDistribution, DisplayNames)
+{
+    const char* const names[] = {"unknown", "redhat", "centos", "suse", "ubuntu", "debian", "oracle", "fedora"};
+    for (int value = 0; value < 8; ++value) {
+        EXPECT_STREQ(CUnixServiceApp::GetLinuxDistributionString(static_cast<eLinuxDistribution>(value)),
+                     names[value]);
+    }
+    for (int value : {8, -1, 1000}) {
+        EXPECT_STREQ(CUnixServiceApp::GetLinuxDistributionString(static_cast<eLinuxDistribution>(value)),
+                     "unknown");
+    }
+}
+
+struct DetectCase {
+    std::vector<const char*> present;  // release files under /etc; the others are hidden
+    eLinuxDistribution expected;
+};
+
+TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
+{
+    const DetectCase cases[] = {
+        {{}, eDistUnknown},
+        {{"debian_version"}, eDistDebian},
+        {{"lsb-release", "debian_version"}, eDistUbuntu},
+        {{"SuSE-release", "lsb-release", "debian_version"}, eDistSuSE},
+        {{"redhat-release", "SuSE-release"}, eDistRedHat},
+        {{"redhat-release", "centos-release", "oracle-release", "fedora-release"}, eDistCentOS},
+        {{"redhat-release", "oracle-release", "fedora-release"}, eDistOracle},
+        {{"redhat-release", "fedora-release", "debian_version"}, eDistFedora},
+        {{"centos-release", "oracle-release", "fedora-release"}, eDistUnknown},
+    };
+    const char* const all[] = {"redhat-release", "centos-release", "oracle-release", "fedora-release",
+                               "SuSE-release",   "lsb-release",    "debian_version"};
+    char scratch[] = "/tmp/detect.XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    // Each case mounts an overlay over /etc in a private mount namespace whose
+    // upper directory creates the case's files and hides (whiteouts) the rest.
+    ChildResult r = RunInChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", scratch, "tmpfs", 0, "size=1m") != 0) {
+            return 77;
+        }
+        int index = 0;
+        for (const DetectCase& c : cases) {
+            std::string upper = std::string(scratch) + "/u" + std::to_string(index);
+            std::string work = std::string(scratch) + "/w" + std::to_string(index++);
+            mkdir(upper.c_str(), 0755);
+            mkdir(work.c_str(), 0755);
+            for (const char* name : all) {
+                std::string path = upper + "/" + name;
+                bool present = false;
+                for (const char* p : c.present) {
+                    present = present || strcmp(p, name) == 0;
+                }
+                if (present ? mknod(path.c_str(), S_IFREG | 0, 0) : mknod(path.c_str(), S_IFCHR, makedev(0, 0))) {
+                    return 1;
+                }
+            }
+            std::string options = "lowerdir=/etc,upperdir=" + upper + ",workdir=" + work;
+            if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) {
+                return 78;
+            }
+            eLinuxDistribution found = eDistRedHat;
+            bool ok = CUnixServiceApp::DetectLinuxDistribution(found);
+            printf("%d%d ", static_cast<int>(found), ok ? 1 : 0);
+            umount("/etc");
+        }
+        return 0;
+    });
+    rmdir(scratch);
+    if (r.exitCode == 77 || r.exitCode == 78) {
+        GTEST_SKIP() << "needs root for a private mount namespace with an overlay over /etc";
+    }
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::string expected;
+    for (const DetectCase& c : cases) {
+        expected += std::to_string(static_cast<int>(c.expected)) + (c.expected != eDistUnknown ? "1 " : "0 ");
+    }
+    EXPECT_EQ(r.out, expected) << "each pair is the distribution and the result";
+}
+
+}  // namespace
