@@ -161,6 +161,47 @@ TEST(Lifecycle, SignalDuringRunWakesTheDefaultRunAndRunsEachStopHookOnce)
     }
 }
 
+// Looks at the flag once, then holds on until a stop signal is pending or
+// handled: the signal lands between the default Run's test and its wait.
+class LateSignal : public Recorder {
+public:
+    bool CheckQuitFlag() override
+    {
+        bool quit = Recorder::CheckQuitFlag();
+        if (!quit && !held_) {
+            held_ = true;
+            ReportEvent('c');
+            for (;;) {
+                sigset_t pending;
+                sigpending(&pending);
+                if (sigismember(&pending, SIGTERM) || quitCalls.load() > 0) {
+                    break;
+                }
+                struct timespec tick = {0, 1000000};
+                nanosleep(&tick, nullptr);
+            }
+        }
+        return quit;
+    }
+
+private:
+    bool held_ = false;
+};
+
+TEST(Lifecycle, SignalBetweenTheFlagTestAndTheWaitIsNotLost)
+{
+    Child child = StartChild([] {
+        LateSignal app;
+        return RunMain(app, {});
+    });
+    ASSERT_TRUE(WaitForEvent(child, 'c'));
+    long long sent = NowMs();
+    kill(child.pid, SIGTERM);
+    ChildResult r = Finish(child);
+    EXPECT_LT(NowMs() - sent, 10000) << "a lost wake-up waits out the 15 s period";
+    EXPECT_EQ(r.events, "SIRrcQPDXM");
+}
+
 TEST(Lifecycle, SignalDuringInitializeStillEntersRunningAndRunReturnsAtOnce)
 {
     for (int sig : kStopSignals) {
