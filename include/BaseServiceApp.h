@@ -156,7 +156,8 @@ protected:
     unsigned int m_deinitTimeout;  // stored only
     int m_action;                  // an eServiceAction value
 
-    // The service object registered by Main; null before and after it.
+    // The service object registered by Main; null until then, and again once
+    // that object is destroyed.
     static CBaseServiceApp* c_serviceAppInstancePtr;
 };
 

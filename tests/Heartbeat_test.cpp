@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,21 +44,31 @@ int ExecHeartbeat(const std::vector<std::string>& args, const char* logEnv)
     return 127;
 }
 
-// Lines of heartbeat's output with the time stamp and pid checked and cut off.
+// Lines of heartbeat's output, "what;" each, after checking and cutting off
+// the "YYYY-MM-DDTHH:MM:SSZ heartbeat[PID] " that starts every line.
 std::string Lines(const std::string& text)
 {
-    static const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ heartbeat\[\d+\] ([a-z0-9 ]+)\n)");
     std::string result;
-    auto end = std::sregex_iterator();
-    size_t covered = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != end; ++it) {
-        if (static_cast<size_t>(it->position()) != covered) {
-            break;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end == std::string::npos ? end : end - at);
+        const char* stamp = "dddd-dd-ddTdd:dd:ddZ heartbeat[";
+        size_t i = 0;
+        for (; stamp[i] != '\0' && i < line.size(); ++i) {
+            if (stamp[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != stamp[i]) {
+                break;
+            }
         }
-        covered += static_cast<size_t>(it->length());
-        result += (*it)[1].str() + ";";
+        size_t close = line.find("] ", i);
+        if (end == std::string::npos || stamp[i] != '\0' || close == std::string::npos || close == i ||
+            line.find_first_not_of("0123456789", i) != close) {
+            return "unexpected: " + text.substr(at);
+        }
+        result += line.substr(close + 2) + ";";
+        at = end + 1;
     }
-    return covered == text.size() ? result : "unexpected: " + text;
+    return result;
 }
 
 struct Scratch {
