@@ -63,6 +63,7 @@ class Recorder : public CServiceApp {
 public:
     bool initResult = true;
     bool stopSelfInInitialize = false;
+    bool holdFirstCheck = false;  // the first look at the flag waits for a signal
     std::string pauseIn;
     void (*run)(Recorder&) = nullptr;  // Run's body; null keeps the default Run
     std::atomic<int> quitCalls{0};
@@ -88,6 +89,23 @@ public:
         } else {
             CServiceApp::Run();
         }
+    }
+    // Looks at the flag, then, the first time, holds on until a stop signal
+    // is pending or handled: the signal lands between the default Run's
+    // test and its wait ('c').
+    bool CheckQuitFlag() override
+    {
+        bool quit = CServiceApp::CheckQuitFlag();
+        if (!quit && holdFirstCheck) {
+            holdFirstCheck = false;
+            ReportEvent('c');
+            for (sigset_t pending; sigpending(&pending) == 0 && !sigismember(&pending, SIGTERM) &&
+                                   !sigismember(&pending, SIGINT) && quitCalls.load() == 0;) {
+                struct timespec tick = {0, 1000000};
+                nanosleep(&tick, nullptr);
+            }
+        }
+        return quit;
     }
     void SetQuitFlag() override
     {
@@ -142,79 +160,89 @@ bool WaitUntilInSyscall(pid_t pid, long nr, int timeoutMs = 60000)
 
 const int kStopSignals[] = {SIGTERM, SIGINT};
 
-TEST(Lifecycle, SignalDuringRunWakesTheDefaultRunAndRunsEachStopHookOnce)
-{
-    for (int sig : kStopSignals) {
-        Child child = StartChild([] {
-            Recorder app;
-            return RunMain(app, {});
-        });
-        ASSERT_TRUE(WaitForEvent(child, 'r'));
-        ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_ppoll)) << "the default Run waits in ppoll";
-        long long sent = NowMs();
-        kill(child.pid, sig);
-        ChildResult r = Finish(child);
-        EXPECT_LT(NowMs() - sent, 10000) << "woken by the signal, not by the 15 s period";
-        EXPECT_EQ(r.events, "SIRrQPDXM") << strsignal(sig);
-        EXPECT_TRUE(r.exited);
-        EXPECT_EQ(r.out, "0");
-    }
-}
-
-// Looks at the flag once, then holds on until a stop signal is pending or
-// handled: the signal lands between the default Run's test and its wait.
-class LateSignal : public Recorder {
-public:
-    bool CheckQuitFlag() override
-    {
-        bool quit = Recorder::CheckQuitFlag();
-        if (!quit && !held_) {
-            held_ = true;
-            ReportEvent('c');
-            for (;;) {
-                sigset_t pending;
-                sigpending(&pending);
-                if (sigismember(&pending, SIGTERM) || quitCalls.load() > 0) {
-                    break;
-                }
-                struct timespec tick = {0, 1000000};
-                nanosleep(&tick, nullptr);
-            }
-        }
-        return quit;
-    }
-
-private:
-    bool held_ = false;
+// Hooks and Main's result when nothing but the client stops the service.
+struct QuietCase {
+    std::vector<std::string> args;
+    bool initResult;
+    bool stopSelfInInitialize;
+    const char* events;
+    const char* out;
 };
 
-TEST(Lifecycle, SignalBetweenTheFlagTestAndTheWaitIsNotLost)
+TEST(Lifecycle, HookOrderWithoutSignals)
 {
-    Child child = StartChild([] {
-        LateSignal app;
-        return RunMain(app, {});
-    });
-    ASSERT_TRUE(WaitForEvent(child, 'c'));
-    long long sent = NowMs();
-    kill(child.pid, SIGTERM);
-    ChildResult r = Finish(child);
-    EXPECT_LT(NowMs() - sent, 10000) << "a lost wake-up waits out the 15 s period";
-    EXPECT_EQ(r.events, "SIRrcQPDXM");
+    const QuietCase cases[] = {
+        {{}, false, false, "SIPDXM", "0"},  // a failed Initialize skips running and Run only
+        {{"-console"}, false, false, "IDM", "0"},
+        {{}, true, true, "SIQRrPDXM", "0"},  // StopSelf goes through SetQuitFlag and ends the default Run
+        {{"-console"}, true, true, "IQrDM", "0"},
+        {{"-start"}, true, false, "M", "-5"},  // not supported here, and silent
+        {{"-STOP"}, true, false, "M", "-5"},
+    };
+    for (const QuietCase& c : cases) {
+        ChildResult r = RunInChild([&c] {
+            Recorder app;
+            app.initResult = c.initResult;
+            app.stopSelfInInitialize = c.stopSelfInInitialize;
+            return RunMain(app, c.args);
+        });
+        EXPECT_EQ(r.events, c.events) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+    }
 }
 
-TEST(Lifecycle, SignalDuringInitializeStillEntersRunningAndRunReturnsAtOnce)
+Recorder* g_app = nullptr;
+
+// One signal sent once the child reported waitFor (and, where given, sleeps
+// in system call syscallNr): what the child reports and how it ends.
+struct SignalCase {
+    const char* what;
+    std::vector<std::string> args;
+    const char* pauseIn;
+    bool holdFirstCheck;
+    bool viaMain;  // false: RunAsService called without Main
+    char waitFor;
+    long syscallNr;  // -1: none
+    int sig;         // 0: SIGTERM and SIGINT in turn
+    const char* events;
+    bool killed;  // ends killed by the signal, else exits with Main's 0
+};
+
+TEST(Lifecycle, StopSignals)
 {
-    for (int sig : kStopSignals) {
-        Child child = StartChild([] {
-            Recorder app;
-            app.pauseIn = "I";
-            return RunMain(app, {});
-        });
-        ASSERT_TRUE(WaitForEvent(child, 'w'));
-        kill(child.pid, sig);
-        ChildResult r = Finish(child);
-        EXPECT_EQ(r.events, "SIwQRrPDXM") << strsignal(sig);
-        EXPECT_EQ(r.out, "0");
+    const SignalCase cases[] = {
+        {"during the default Run, which ppoll sleeps in", {}, "", false, true, 'r', SYS_ppoll, 0, "SIRrQPDXM", false},
+        {"between the default Run's flag test and its wait", {}, "", true, true, 'c', -1, 0, "SIRrcQPDXM", false},
+        {"during Initialize: running is still entered", {}, "I", false, true, 'w', -1, 0, "SIwQRrPDXM", false},
+        {"during starting, before the handlers", {}, "S", false, true, 'w', -1, 0, "Sw", true},
+        {"in the console, which installs no handlers", {"-console"}, "r", false, true, 'w', -1, 0, "Irw", true},
+        {"to a service that never entered Main", {}, "I", false, false, 'w', -1, 0, "SIw", true},
+        {"the console's default Run waits for the client", {"-console"}, "", false, true, 'r', SYS_ppoll, SIGUSR1,
+         "IrQDM", false},
+    };
+    for (const SignalCase& c : cases) {
+        for (int sig : kStopSignals) {
+            sig = c.sig != 0 ? c.sig : sig;
+            Child child = StartChild([&c] {
+                Recorder app;
+                app.pauseIn = c.pauseIn;
+                app.holdFirstCheck = c.holdFirstCheck;
+                g_app = &app;
+                signal(SIGUSR1, [](int) { g_app->StopSelf(); });
+                return c.viaMain ? RunMain(app, c.args) : (app.RunAsService(), 0);
+            });
+            ASSERT_TRUE(WaitForEvent(child, c.waitFor)) << c.what;
+            ASSERT_TRUE(c.syscallNr < 0 || WaitUntilInSyscall(child.pid, c.syscallNr)) << c.what;
+            long long sent = NowMs();
+            kill(child.pid, sig);
+            ChildResult r = Finish(child);
+            std::string what = std::string(c.what) + ", " + strsignal(sig);
+            EXPECT_EQ(r.events, c.events) << what;
+            EXPECT_EQ(r.signal, c.killed ? sig : 0) << what;
+            EXPECT_EQ(r.out, c.killed || !c.viaMain ? "" : "0") << what;
+            EXPECT_LT(NowMs() - sent, 10000) << what << ": woken by the signal, not by the 15 s period";
+        }
     }
 }
 
@@ -238,90 +266,6 @@ TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
     EXPECT_EQ(r.events, "SIRrqPqDXMq");
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.out, "0");
-}
-
-TEST(Lifecycle, SignalDuringStartingActsWithThePreviousDisposition)
-{
-    for (int sig : kStopSignals) {
-        Child child = StartChild([] {
-            Recorder app;
-            app.pauseIn = "S";
-            return RunMain(app, {});
-        });
-        ASSERT_TRUE(WaitForEvent(child, 'w'));
-        kill(child.pid, sig);
-        ChildResult r = Finish(child);
-        EXPECT_FALSE(r.exited);
-        EXPECT_EQ(r.signal, sig);
-        EXPECT_EQ(r.events, "Sw");
-    }
-}
-
-TEST(Lifecycle, FailedInitializeSkipsRunningAndRunButNotTheStopHooks)
-{
-    ChildResult service = RunInChild([] {
-        Recorder app;
-        app.initResult = false;
-        return RunMain(app, {});
-    });
-    EXPECT_EQ(service.events, "SIPDXM");
-    EXPECT_EQ(service.out, "0");
-
-    ChildResult console = RunInChild([] {
-        Recorder app;
-        app.initResult = false;
-        return RunMain(app, {"-console"});
-    });
-    EXPECT_EQ(console.events, "IDM");
-    EXPECT_EQ(console.out, "0");
-}
-
-TEST(Lifecycle, StopSelfGoesThroughSetQuitFlagAndEndsTheDefaultRun)
-{
-    for (const char* mode : {"", "-console"}) {
-        ChildResult r = RunInChild([mode] {
-            Recorder app;
-            app.stopSelfInInitialize = true;
-            return RunMain(app, *mode ? std::vector<std::string>{mode} : std::vector<std::string>{});
-        });
-        EXPECT_EQ(r.events, *mode ? "IQrDM" : "SIQRrPDXM") << mode;
-        EXPECT_EQ(r.out, "0");
-    }
-}
-
-TEST(Lifecycle, ConsoleInstallsNoHandlersSoAStopSignalEndsTheProcess)
-{
-    for (int sig : kStopSignals) {
-        Child child = StartChild([] {
-            Recorder app;
-            app.pauseIn = "r";
-            return RunMain(app, {"-console"});
-        });
-        ASSERT_TRUE(WaitForEvent(child, 'w'));
-        kill(child.pid, sig);
-        ChildResult r = Finish(child);
-        EXPECT_FALSE(r.exited);
-        EXPECT_EQ(r.signal, sig);
-        EXPECT_EQ(r.events, "Irw") << "no state hooks, no Deinitialize";
-    }
-}
-
-std::atomic<Recorder*> g_stopOnUsr1{nullptr};
-
-TEST(Lifecycle, ConsoleDefaultRunWaitsUntilTheClientSetsTheQuitFlag)
-{
-    Child child = StartChild([] {
-        static Recorder app;
-        g_stopOnUsr1 = &app;
-        signal(SIGUSR1, [](int) { g_stopOnUsr1.load()->StopSelf(); });
-        return RunMain(app, {"-console"});
-    });
-    ASSERT_TRUE(WaitForEvent(child, 'r'));
-    ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_ppoll));
-    kill(child.pid, SIGUSR1);
-    ChildResult r = Finish(child);
-    EXPECT_EQ(r.events, "IrQDM");
     EXPECT_EQ(r.out, "0");
 }
 
@@ -353,19 +297,6 @@ TEST(Lifecycle, HandlersHaveAnEmptyMaskAndNoRestartSoBlockingCallsAreInterrupted
     ChildResult r = Finish(child);
     EXPECT_EQ(r.out, "exact EINTR 0");
     EXPECT_EQ(r.events, "SIRrbQPDXM");
-}
-
-TEST(UnixHost, StartAndStopAreUnsupportedAndPrintNothing)
-{
-    for (const char* option : {"-start", "-stop", "-STOP"}) {
-        ChildResult r = RunInChild([option] {
-            Recorder app;
-            return RunMain(app, {option});
-        });
-        EXPECT_EQ(r.out, "-5") << option;
-        EXPECT_EQ(r.events, "M") << option;
-        EXPECT_EQ(r.err, "");
-    }
 }
 
 template <typename Base>
@@ -409,24 +340,6 @@ TEST(StaleObject, SignalAfterTheRegisteredObjectIsGoneEndsTheProcess)
             EXPECT_EQ(r.signal, sig) << "default action, not a crash";
             EXPECT_EQ(r.events, "SIQRrPDXMg");
         }
-    }
-}
-
-TEST(StaleObject, SignalToAServiceThatNeverEnteredMainEndsTheProcess)
-{
-    for (int sig : kStopSignals) {
-        Child child = StartChild([] {
-            Recorder app;
-            app.pauseIn = "I";
-            app.RunAsService();
-            return 0;
-        });
-        ASSERT_TRUE(WaitForEvent(child, 'w'));
-        kill(child.pid, sig);
-        ChildResult r = Finish(child);
-        EXPECT_FALSE(r.exited);
-        EXPECT_EQ(r.signal, sig);
-        EXPECT_EQ(r.events, "SIw");
     }
 }
 
