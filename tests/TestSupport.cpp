@@ -2,11 +2,13 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -78,6 +80,103 @@ std::string ReadFile(const std::string& path)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/serviceapp-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) != nullptr) {
+        path = pattern;
+    }
+}
+
+TempDir::~TempDir()
+{
+    if (!path.empty()) {
+        // Best effort: whatever cannot be removed does not stop the rest.
+        auto remove = [](const char* file, const struct stat*, int, struct FTW*) {
+            (void)::remove(file);
+            return 0;
+        };
+        (void)nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+BackgroundChild StartInBackground(const std::function<int(int)>& body, unsigned timeoutSeconds)
+{
+    BackgroundChild child;
+    int events[2];
+    if (pipe2(events, O_CLOEXEC) != 0) {
+        return child;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(events[0]);
+        alarm(timeoutSeconds);
+        int rc = body(events[1]);
+        fflush(stdout);
+        fflush(stderr);
+        _exit(rc & 0xff);
+    }
+    close(events[1]);
+    if (pid < 0) {
+        close(events[0]);
+        return child;
+    }
+    child.pid = pid;
+    child.events = events[0];
+    return child;
+}
+
+int ReadByte(int fd, unsigned timeoutSeconds)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&p, 1, static_cast<int>(timeoutSeconds) * 1000)) < 0 && errno == EINTR) {
+    }
+    unsigned char byte = 0;
+    ssize_t n = -1;
+    while (ready > 0 && (n = read(fd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return ready > 0 && n == 1 ? byte : -1;
+}
+
+BackgroundChild::BackgroundChild(BackgroundChild&& other) noexcept : pid(other.pid), events(other.events)
+{
+    other.pid = -1;
+    other.events = -1;
+}
+
+BackgroundChild::~BackgroundChild()
+{
+    (void)Stop(SIGKILL);
+    if (events >= 0) {
+        close(events);
+    }
+}
+
+int BackgroundChild::Stop(int signal)
+{
+    if (pid <= 0) {
+        return -1;
+    }
+    (void)kill(pid, signal);
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return r > 0 ? status : -1;
 }
 
 }  // namespace testsupport
