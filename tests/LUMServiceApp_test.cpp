@@ -57,9 +57,14 @@ private:
     }
 };
 
-// Runs Main with args after the program name; prints "result|calls|vm index".
-int RunApp(const std::vector<std::string>& args, const char* registry = "reg", int hold = -1)
+// Runs Main in directory cwd with args after the program name; prints
+// "result|calls|vm index".
+int RunApp(const std::string& cwd, const std::vector<std::string>& args, const char* registry = "reg",
+           int hold = -1)
 {
+    if (chdir(cwd.c_str()) != 0) {
+        return 1;
+    }
     std::vector<std::string> storage{"prog"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -104,11 +109,10 @@ TEST_F(LUMServiceApp, InstanceOptionAndItsFocus)
         {{"-vm", "inst1", "extra"}, "0|usage|2", {focus}},
         {{"extra", "-vm", "inst1"}, "0|usage|-1", {}},  // the scan ends at the refused argument
     };
-    ASSERT_EQ(chdir(here.c_str()), 0);
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         std::string caseLog = logFile + std::to_string(i);
         setenv("LUM_DEBUG_LOG", caseLog.c_str(), 1);
-        auto r = RunInChild([&] { return RunApp(cases[i].args); });
+        auto r = RunInChild([&] { return RunApp(here, cases[i].args); });
         std::string line = testing::PrintToString(cases[i].args);
         EXPECT_EQ(r.out, cases[i].out) << line;
         EXPECT_EQ(r.err, "") << line;
@@ -121,7 +125,7 @@ TEST_F(LUMServiceApp, InstanceOptionAndItsFocus)
 // killed) a new copy starts.
 TEST_F(LUMServiceApp, SecondCopyIsRefusedWhileTheFirstRuns)
 {
-    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
+    const std::string& here = tmp.path;
     const std::string service = "0|init,run(" + tmp.path + " server=1),deinit|-1";
     const struct {
         const char* registry;
@@ -129,15 +133,15 @@ TEST_F(LUMServiceApp, SecondCopyIsRefusedWhileTheFirstRuns)
     } cases[] = {{"reg", SIGTERM}, {"", SIGKILL}};
     for (const auto& c : cases) {
         unlink(logFile.c_str());
-        auto first = StartInBackground([&c](int events) { return RunApp({}, c.registry, events); });
+        auto first = StartInBackground([&](int events) { return RunApp(here, {}, c.registry, events); });
         ASSERT_GT(first.pid, 0);
         ASSERT_EQ(ReadByte(first.events), 'r') << c.registry;
 
-        auto second = RunInChild([&c] { return RunApp({}, c.registry); });
+        auto second = RunInChild([&] { return RunApp(here, {}, c.registry); });
         EXPECT_EQ(second.err, "service [" + std::string(c.registry) + "] is already running.");
         EXPECT_EQ(second.out, "-5||-1") << "nothing of the second copy ran";
 
-        auto console = RunInChild([&c] { return RunApp({"-console"}, c.registry); });
+        auto console = RunInChild([&] { return RunApp(here, {"-console"}, c.registry); });
         EXPECT_EQ(console.err, "");
         EXPECT_EQ(console.out, "0|init,console(" + tmp.path + " server=0),deinit|-1");
 
@@ -146,7 +150,7 @@ TEST_F(LUMServiceApp, SecondCopyIsRefusedWhileTheFirstRuns)
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the first copy stopped in order";
         }
 
-        auto next = RunInChild([&c] { return RunApp({}, c.registry); });
+        auto next = RunInChild([&] { return RunApp(here, {}, c.registry); });
         EXPECT_EQ(next.err, "") << c.registry;
         EXPECT_EQ(next.out, service) << c.registry;
         std::string checkin = "DEBUG Service [" + std::string(c.registry) + "] is checked in.";
@@ -174,7 +178,7 @@ TEST_F(LUMServiceApp, CheckedInServiceMovesToTheCoreDirectory)
         if (!c.text.empty()) {
             ASSERT_TRUE(testsupport::WriteFile(configFile, c.text));
         }
-        auto r = RunInChild([&start] { return chdir(start.c_str()) == 0 ? RunApp({}) : 1; });
+        auto r = RunInChild([&start] { return RunApp(start, {}); });
         EXPECT_EQ(r.out, "0|init,run(" + c.cwd + " server=1),deinit|-1") << c.text;
     }
 }
@@ -184,8 +188,7 @@ TEST_F(LUMServiceApp, FailedCheckInIsLoggedAndTheServiceRunsOnWhereItWas)
     ASSERT_TRUE(testsupport::WriteFile(tmp.path + "/plain", ""));
     setenv("LUM_RUNTIME_DIR", (tmp.path + "/plain/lum").c_str(), 1);
     ASSERT_TRUE(testsupport::WriteFile(configFile, "[Base]\ndCOREDIR=/\n"));
-    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
-    auto r = RunInChild([] { return RunApp({"-vm", "inst1"}); });
+    auto r = RunInChild([this] { return RunApp(tmp.path, {"-vm", "inst1"}); });
     EXPECT_EQ(r.out, "0|init,run(" + tmp.path + " server=0),deinit|2");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lumtest::LogTexts(logFile), (std::vector<std::string>{"DEBUG Focus set to instance [inst1].",

@@ -42,7 +42,7 @@ struct LogEntry {
 };
 
 // The entries of a debug log; a line that is not a well-formed entry comes
-// back with pid -1 and the whole line as its text.
+// back whole as its text, marked "malformed: ", with pid -1.
 inline std::vector<LogEntry> ReadLog(const std::string& path)
 {
     static const std::regex entry(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\d+) ((DEBUG|ERROR) .*)$)");
@@ -50,11 +50,8 @@ inline std::vector<LogEntry> ReadLog(const std::string& path)
     std::istringstream in(testsupport::ReadFile(path));
     std::smatch m;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_match(line, m, entry)) {
-            entries.push_back({m[1], std::stol(m[2]), m[3]});
-        } else {
-            entries.push_back({"", -1, line});
-        }
+        bool ok = std::regex_match(line, m, entry);
+        entries.push_back(ok ? LogEntry{m[1], std::stol(m[2]), m[3]} : LogEntry{"", -1, "malformed: " + line});
     }
     return entries;
 }
@@ -64,7 +61,7 @@ inline std::vector<std::string> LogTexts(const std::string& path)
 {
     std::vector<std::string> texts;
     for (const LogEntry& e : ReadLog(path)) {
-        texts.push_back(e.pid < 0 ? "malformed: " + e.text : e.text);
+        texts.push_back(e.text);
     }
     return texts;
 }
