@@ -8,7 +8,9 @@
 // instance, a second copy of a running service is refused, the service checks
 // in with the platform's registry once initialized and moves into the
 // installation's core directory. Install, uninstall and console mode are
-// inherited unchanged.
+// inherited unchanged. The platform library (libLumLib.so) is found at run
+// time beside libserviceapp or in ../Base64 relative to it; clients do not
+// link it themselves.
 class SERVICEAPP_EXPORT CLUMServiceApp : public CServiceApp {
 public:
     // m_vmArgIndex = -1 and a de-initialization timeout of 30.

@@ -20,12 +20,14 @@
 extern char** environ;
 
 using testsupport::Argv;
-using testsupport::Child;
+using testsupport::BackgroundChild;
 using testsupport::ChildResult;
 using testsupport::Finish;
 using testsupport::ReadFile;
 using testsupport::RunInChild;
 using testsupport::StartChild;
+using testsupport::TempDir;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -71,16 +73,6 @@ std::string Lines(const std::string& text)
     return result;
 }
 
-struct Scratch {
-    std::string dir;
-    Scratch()
-    {
-        char pattern[] = "/tmp/heartbeat.XXXXXX";
-        dir = mkdtemp(pattern);
-    }
-    ~Scratch() { (void)!system(("rm -rf '" + dir + "'").c_str()); }
-};
-
 TEST(Heartbeat, ConsoleBeatsThenStopsItself)
 {
     ChildResult r = RunInChild([] { return ExecHeartbeat({"-console", "-beats", "3", "-interval", "1"}, nullptr); }, 60);
@@ -90,13 +82,13 @@ TEST(Heartbeat, ConsoleBeatsThenStopsItself)
 
 TEST(Heartbeat, ServiceStopsAtOnceOnSigterm)
 {
-    Scratch scratch;
-    std::string fifo = scratch.dir + "/log";
+    TempDir scratch;
+    std::string fifo = scratch.path + "/log";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int log = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(log, 0);
     // A long interval: only the signal can end the wait in time.
-    Child child = StartChild([&] { return ExecHeartbeat({"-interval", "3600"}, fifo.c_str()); }, 60);
+    BackgroundChild child = StartChild([&] { return ExecHeartbeat({"-interval", "3600"}, fifo.c_str()); }, 60);
     std::string text;
     bool sent = false;
     for (;;) {
@@ -139,14 +131,11 @@ TEST(Heartbeat, LogFileFromOptionElseEnvironmentAppending)
         {"unopenable log", nullptr, "missing/x.log", nullptr, 1},
     };
     for (const LogCase& c : cases) {
-        Scratch scratch;
-        std::string env = c.env ? scratch.dir + "/" + c.env : "";
-        std::string option = c.option ? scratch.dir + "/" + c.option : "";
+        TempDir scratch;
+        std::string env = c.env ? scratch.path + "/" + c.env : "";
+        std::string option = c.option ? scratch.path + "/" + c.option : "";
         for (const char* name : {"env.log", "opt.log"}) {
-            std::string path = scratch.dir + "/" + name;
-            FILE* f = fopen(path.c_str(), "w");
-            fputs("earlier line\n", f);
-            fclose(f);
+            ASSERT_TRUE(WriteFile(scratch.path + "/" + name, "earlier line\n"));
         }
         ChildResult r = RunInChild(
             [&] {
@@ -160,7 +149,7 @@ TEST(Heartbeat, LogFileFromOptionElseEnvironmentAppending)
         EXPECT_EQ(r.exitCode, c.exitCode) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
         for (const char* name : {"env.log", "opt.log"}) {
-            std::string content = ReadFile(scratch.dir + "/" + name);
+            std::string content = ReadFile(scratch.path + "/" + name);
             bool chosen = c.written && strcmp(name, c.written) == 0;
             EXPECT_EQ(content.substr(0, 13), "earlier line\n") << c.what;
             EXPECT_EQ(Lines(content.substr(13)), chosen ? "beat 1;beat 2;stopped;" : "") << c.what << " " << name;

@@ -14,7 +14,7 @@
 #include "TestSupport.h"
 
 using testsupport::Argv;
-using testsupport::Child;
+using testsupport::BackgroundChild;
 using testsupport::ChildResult;
 using testsupport::Finish;
 using testsupport::ReportEvent;
@@ -108,7 +108,7 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
         long long selfStopUs = rng() % 2 ? static_cast<long long>(rng() % 3000) : -1;
         long long delayUs = static_cast<long long>(std::exp(logDelay(rng)));
 
-        Child child = StartChild(
+        BackgroundChild child = StartChild(
             [loop, selfStopUs] {
                 RaceService service;
                 service.loop = loop;

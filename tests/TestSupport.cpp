@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -20,11 +20,62 @@ namespace {
 
 int g_eventFd = -1;  // write end of the event pipe, in a child
 
-long long NowMs()
+void CloseAll(std::initializer_list<int> fds)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    for (int fd : fds) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+// Forks. The child (result 0) gets its start state, with its standard output
+// and error redirected into pipes when capture; the parent gets the pid (or
+// -1) and the read ends in child.
+pid_t Fork(BackgroundChild& child, bool capture, unsigned timeoutSeconds)
+{
+    int events[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (pipe2(events, O_CLOEXEC) != 0 || (capture && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))) {
+        CloseAll({events[0], events[1], out[0], out[1], err[0], err[1]});
+        return -1;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (capture) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+        }
+        CloseAll({events[0], out[0], out[1], err[0], err[1]});
+        g_eventFd = events[1];
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        alarm(timeoutSeconds);
+        return 0;
+    }
+    CloseAll({events[1], out[1], err[1]});
+    if (pid < 0) {
+        CloseAll({events[0], out[0], err[0]});
+        return -1;
+    }
+    child.pid = pid;
+    child.events = events[0];
+    child.out = out[0];
+    child.err = err[0];
+    return pid;
+}
+
+[[noreturn]] void ExitChild(int rc)
+{
+    fflush(stdout);
+    fflush(stderr);
+    _exit(rc & 0xff);
 }
 
 // Appends what is readable on fd to sink; closes fd and sets it to -1 at
@@ -43,74 +94,36 @@ void ReadSome(int& fd, std::string& sink)
 
 }  // namespace
 
-Child StartChild(const std::function<int()>& body, unsigned timeoutSeconds)
+BackgroundChild StartInBackground(const std::function<int(int)>& body, unsigned timeoutSeconds)
 {
-    Child child;
-    int outPipe[2];
-    int errPipe[2];
-    int eventPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 ||
-        pipe2(eventPipe, O_CLOEXEC) != 0) {
-        return child;
+    BackgroundChild child;
+    if (Fork(child, false, timeoutSeconds) == 0) {
+        ExitChild(body(g_eventFd));
     }
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        return child;
-    }
-    if (pid == 0) {
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        close(eventPipe[0]);
-        g_eventFd = eventPipe[1];
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        alarm(timeoutSeconds);
-        int rc = body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(rc & 0xff);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    close(eventPipe[1]);
-    child.pid = pid;
-    child.out = outPipe[0];
-    child.err = errPipe[0];
-    child.events = eventPipe[0];
     return child;
 }
 
-bool WaitForEvent(Child& child, char event, int timeoutMs)
+BackgroundChild StartChild(const std::function<int()>& body, unsigned timeoutSeconds)
 {
-    long long deadline = NowMs() + timeoutMs;
-    size_t from = 0;
-    for (;;) {
-        if (child.seen.find(event, from) != std::string::npos) {
-            return true;
-        }
-        from = child.seen.size();
-        long long left = deadline - NowMs();
-        if (child.events < 0 || left <= 0) {
-            return false;
-        }
-        struct pollfd fd = {child.events, POLLIN, 0};
-        int n = poll(&fd, 1, static_cast<int>(left));
-        if (n > 0) {
-            ReadSome(child.events, child.seen);
-        } else if (n < 0 && errno != EINTR) {
-            return false;
-        }
+    BackgroundChild child;
+    if (Fork(child, true, timeoutSeconds) == 0) {
+        ExitChild(body());
     }
+    return child;
 }
 
-ChildResult Finish(Child& child)
+bool WaitForEvent(BackgroundChild& child, char event, unsigned timeoutSeconds)
+{
+    for (int byte; child.seen.find(event) == std::string::npos;) {
+        if ((byte = ReadByte(child.events, timeoutSeconds)) < 0) {
+            return false;
+        }
+        child.seen += static_cast<char>(byte);
+    }
+    return true;
+}
+
+ChildResult Finish(BackgroundChild& child)
 {
     ChildResult result;
     if (child.pid < 0) {
@@ -121,24 +134,18 @@ ChildResult Finish(Child& child)
     std::string* sinks[3] = {&result.out, &result.err, &child.seen};
     for (;;) {
         struct pollfd pfds[3];
-        int count = 0;
         int which[3];
+        nfds_t count = 0;
         for (int i = 0; i < 3; ++i) {
             if (*fds[i] >= 0) {
                 pfds[count] = {*fds[i], POLLIN, 0};
                 which[count++] = i;
             }
         }
-        if (count == 0) {
+        if (count == 0 || (poll(pfds, count, -1) < 0 && errno != EINTR)) {
             break;
         }
-        if (poll(pfds, static_cast<nfds_t>(count), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        for (int k = 0; k < count; ++k) {
+        for (nfds_t k = 0; k < count; ++k) {
             if (pfds[k].revents & (POLLIN | POLLHUP | POLLERR)) {
                 ReadSome(*fds[which[k]], *sinks[which[k]]);
             }
@@ -157,7 +164,7 @@ ChildResult Finish(Child& child)
 
 ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds)
 {
-    Child child = StartChild(body, timeoutSeconds);
+    BackgroundChild child = StartChild(body, timeoutSeconds);
     return Finish(child);
 }
 
@@ -170,12 +177,76 @@ void ReportEvent(char event)
     }
 }
 
+int ReadByte(int fd, unsigned timeoutSeconds)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&p, 1, static_cast<int>(timeoutSeconds) * 1000)) < 0 && errno == EINTR) {
+    }
+    unsigned char byte = 0;
+    ssize_t n = -1;
+    while (ready > 0 && (n = read(fd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return ready > 0 && n == 1 ? byte : -1;
+}
+
+BackgroundChild::BackgroundChild(BackgroundChild&& other) noexcept
+    : pid(other.pid), events(other.events), out(other.out), err(other.err), seen(std::move(other.seen))
+{
+    other.pid = -1;
+    other.events = -1;
+    other.out = -1;
+    other.err = -1;
+}
+
+BackgroundChild::~BackgroundChild()
+{
+    (void)Stop(SIGKILL);
+    CloseAll({events, out, err});
+}
+
+int BackgroundChild::Stop(int signal)
+{
+    if (pid <= 0) {
+        return -1;
+    }
+    (void)kill(pid, signal);
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return r > 0 ? status : -1;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/serviceapp-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) != nullptr) {
+        path = pattern;
+    }
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;  // best effort: a test's leftovers must not fail it
+    std::filesystem::remove_all(path, ignored);
 }
 
 }  // namespace testsupport

@@ -2,8 +2,6 @@
 #ifndef SERVICEAPP_TESTS_TESTSUPPORT_H
 #define SERVICEAPP_TESTS_TESTSUPPORT_H
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,36 +32,71 @@ struct ChildResult {
     std::string events;     // every byte the child reported with ReportEvent, in order
 };
 
-// Runs body in a forked child with its standard output and error captured
-// through pipes; the child exits with body's result (its low 8 bits). An
-// alarm turns a hang into a SIGALRM death after timeoutSeconds. The child
-// starts with SIGTERM and SIGINT at their default actions and unblocked, as a
-// freshly started daemon would, whatever the test runner left them at.
-ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
-
-// A child started in the background: the parent waits for the events it
-// reports, signals it, and collects it with Finish.
-struct Child {
-    pid_t pid = -1;
-    int events = -1;   // read end of the event pipe
-    int out = -1;      // read ends of standard output and error
+// A child left running in the background: its pid, the read end of a pipe on
+// which it reports progress and, when started by StartChild, the read ends of
+// its captured output. A child still running when the object goes is killed,
+// so that a failed assertion leaves nothing behind.
+struct BackgroundChild {
+    int pid = -1;
+    int events = -1;
+    int out = -1;      // captured standard output and error, or -1
     int err = -1;
-    std::string seen;  // events read so far
+    std::string seen;  // events read so far by WaitForEvent
+    BackgroundChild() = default;
+    BackgroundChild(BackgroundChild&& other) noexcept;
+    BackgroundChild& operator=(BackgroundChild&&) = delete;
+    ~BackgroundChild();
+    // Sends signal and waits for the child; its wait status, or -1.
+    int Stop(int signal);
 };
 
-// Starts body as RunInChild does, but returns at once.
-Child StartChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
-// Reads events until one equal to event has arrived (true), or until
-// timeoutMs have passed or the child closed its end (false).
-bool WaitForEvent(Child& child, char event, int timeoutMs = 60000);
-// Collects output, the remaining events and the exit status.
-ChildResult Finish(Child& child);
-// In a child: reports one event byte to the parent. Async-signal-safe; does
-// nothing outside a child of StartChild or RunInChild.
+// Every child below starts with SIGTERM and SIGINT at their default actions
+// and unblocked, as a freshly started daemon would, whatever the test runner
+// left them at, and an alarm ends it after timeoutSeconds, so a hang becomes
+// a SIGALRM death. It exits with its body's result (low 8 bits).
+
+// Forks a child that runs body(eventFd); standard output and error are
+// inherited. The parent reads the body's reports with ReadByte.
+BackgroundChild StartInBackground(const std::function<int(int eventFd)>& body, unsigned timeoutSeconds = 120);
+
+// Forks a child that runs body() with its standard output and error captured;
+// it reports progress with ReportEvent. Collect it with Finish.
+BackgroundChild StartChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
+
+// Reads events into child.seen until one equal to event has arrived (true),
+// or until none came for timeoutSeconds or the child closed its end (false).
+bool WaitForEvent(BackgroundChild& child, char event, unsigned timeoutSeconds = 60);
+
+// Waits for a child of StartChild to end: its output, all its events and how it ended.
+ChildResult Finish(BackgroundChild& child);
+
+// StartChild, then Finish.
+ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
+
+// In a child of the functions above: reports one event byte to the parent.
+// Async-signal-safe, and keeps errno.
 void ReportEvent(char event);
+
+// The next byte on fd, waiting at most timeoutSeconds; -1 on time-out, end of
+// file or error.
+int ReadByte(int fd, unsigned timeoutSeconds = 60);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+
+// Writes a whole file; false when it cannot be written.
+bool WriteFile(const std::string& path, const std::string& content);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content when
+// the object goes. path is empty when it could not be made.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+};
 
 }  // namespace testsupport
 

@@ -22,7 +22,7 @@
 #include "TestSupport.h"
 
 using testsupport::Argv;
-using testsupport::Child;
+using testsupport::BackgroundChild;
 using testsupport::ChildResult;
 using testsupport::Finish;
 using testsupport::ReportEvent;
@@ -224,7 +224,7 @@ TEST(Lifecycle, StopSignals)
     for (const SignalCase& c : cases) {
         for (int sig : kStopSignals) {
             sig = c.sig != 0 ? c.sig : sig;
-            Child child = StartChild([&c] {
+            BackgroundChild child = StartChild([&c] {
                 Recorder app;
                 app.pauseIn = c.pauseIn;
                 app.holdFirstCheck = c.holdFirstCheck;
@@ -248,7 +248,7 @@ TEST(Lifecycle, StopSignals)
 
 TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
 {
-    Child child = StartChild([] {
+    BackgroundChild child = StartChild([] {
         Recorder app;
         app.pauseIn = "rP";
         RunMain(app, {});
@@ -271,7 +271,7 @@ TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
 
 TEST(Lifecycle, HandlersHaveAnEmptyMaskAndNoRestartSoBlockingCallsAreInterrupted)
 {
-    Child child = StartChild([] {
+    BackgroundChild child = StartChild([] {
         Recorder app;
         app.run = [](Recorder&) {
             struct sigaction action = {};
@@ -413,8 +413,8 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
     };
     const char* const all[] = {"redhat-release", "centos-release", "oracle-release", "fedora-release",
                                "SuSE-release",   "lsb-release",    "debian_version"};
-    char scratch[] = "/tmp/detect.XXXXXX";
-    ASSERT_NE(mkdtemp(scratch), nullptr);
+    testsupport::TempDir dir;
+    const char* scratch = dir.path.c_str();
     // Each case mounts an overlay over /etc in a private mount namespace whose
     // upper directory creates the case's files and hides (whiteouts) the rest.
     ChildResult r = RunInChild([&] {
@@ -449,7 +449,6 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
         }
         return 0;
     });
-    rmdir(scratch);
     if (r.exitCode == 77 || r.exitCode == 78) {
         GTEST_SKIP() << "needs root for a private mount namespace with an overlay over /etc";
     }

@@ -1,0 +1,250 @@
+// The platform stand-in on its own: registry names and locks, configuration lookups and the debug log.
+#include <LumPlatform.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "LumTestSupport.h"
+#include "TestSupport.h"
+
+using testsupport::ReadByte;
+using testsupport::RunInChild;
+using testsupport::StartInBackground;
+using LumLib = lumtest::LumEnvTest;
+
+namespace {
+
+std::set<std::string> Entries(const std::string& dir)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        names.insert(entry.path().filename());
+    }
+    return names;
+}
+
+TEST_F(LumLib, EveryNameMapsToItsOwnFileInsideTheRegistry)
+{
+    const std::string plain246(246, 'a');  // the longest name kept whole
+    const struct {
+        std::string name;
+        std::string file;  // "" for a shortened name: checked by shape
+    } cases[] = {
+        {"svc", "svc-svc.lock"},
+        {"", "svc-.lock"},
+        {"a/b", "svc-a%2Fb.lock"},
+        {"..", "svc-...lock"},
+        {"../../etc/passwd", "svc-..%2F..%2Fetc%2Fpasswd.lock"},
+        {"100%", "svc-100%25.lock"},
+        {"a b\n\xff~", "svc-a%20b%0A%FF%7E.lock"},
+        {plain246, "svc-" + plain246 + ".lock"},
+        {plain246 + "a", ""},
+        {plain246 + "b", ""},
+        {std::string(120, '/'), ""},
+    };
+    std::set<std::string> seen;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const std::string& name = cases[i].name;
+        std::string dir = runtimeDir + "/" + std::to_string(i);
+        setenv("LUM_RUNTIME_DIR", dir.c_str(), 1);
+        auto r = RunInChild([&name] {
+            int first = uxsvc_checkin(name.c_str());
+            int running = uxsvc_isrunning(name.c_str());
+            return first + 2 * running + 4 * uxsvc_checkin(name.c_str());
+        });
+        EXPECT_EQ(r.exitCode, 7) << "checked in, seen by its own process, again accepted: " << i;
+        std::set<std::string> files = Entries(dir);
+        ASSERT_EQ(files.size(), 1u) << i;
+        const std::string& file = *files.begin();
+        if (!cases[i].file.empty()) {
+            EXPECT_EQ(file, cases[i].file) << i;
+        } else {
+            EXPECT_LE(file.size(), 255u) << i;
+            EXPECT_EQ(file.find('~'), file.size() - 22) << "shortened with a hash: " << file;
+            EXPECT_EQ(file.compare(file.size() - 5, 5, ".lock"), 0) << file;
+        }
+        EXPECT_TRUE(seen.insert(file).second) << "two names share " << file;
+        EXPECT_EQ(uxsvc_isrunning(name.c_str()), 0) << "released at exit: " << i;
+    }
+    EXPECT_EQ(Entries(tmp.path + "/run"), std::set<std::string>{"lum"}) << "nothing outside the registry";
+    EXPECT_EQ(Entries(runtimeDir).size(), sizeof(cases) / sizeof(cases[0]));
+}
+
+// Registration by a process that forks: its child neither keeps nor takes
+// the name while the parent lives, and the name is free once the parent is
+// killed, although the child lives on.
+TEST_F(LumLib, RegistrationBelongsToTheLiveProcessThatCheckedIn)
+{
+    int go[2];  // tells the child that its parent has been reaped
+    ASSERT_EQ(pipe(go), 0);
+    auto holder = StartInBackground([&go](int events) {
+        if (uxsvc_checkin("one") != 1) {
+            return 1;
+        }
+        (void)!write(events, "h", 1);
+        if (fork() == 0) {
+            alarm(60);
+            auto report = [events] {
+                char bytes[] = {char('0' + uxsvc_isrunning("one")), char('0' + uxsvc_checkin("one"))};
+                (void)!write(events, bytes, 2);
+            };
+            report();
+            char byte;
+            (void)!read(go[0], &byte, 1);
+            report();
+            _exit(0);
+        }
+        pause();
+        return 0;
+    });
+    close(go[0]);
+    ASSERT_EQ(ReadByte(holder.events), 'h');
+    EXPECT_EQ(uxsvc_isrunning("one"), 1);
+    EXPECT_EQ(RunInChild([] { return uxsvc_checkin("one"); }).exitCode, 0) << "another process holds it";
+    EXPECT_EQ(ReadByte(holder.events), '1') << "the child sees its parent's registration";
+    EXPECT_EQ(ReadByte(holder.events), '0') << "and cannot take it";
+
+    holder.Stop(SIGKILL);
+    EXPECT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    EXPECT_EQ(ReadByte(holder.events), '0') << "the child does not keep the killed parent's registration";
+    EXPECT_EQ(ReadByte(holder.events), '1') << "and can now take the name";
+    EXPECT_EQ(ReadByte(holder.events), -1);  // the child has gone
+    EXPECT_EQ(uxsvc_isrunning("one"), 0);
+}
+
+TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
+{
+    ASSERT_TRUE(testsupport::WriteFile(tmp.path + "/plain", "x"));
+    ASSERT_EQ(mkdir((tmp.path + "/reg").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../plain", (tmp.path + "/reg/svc-link.lock").c_str()), 0);
+    ASSERT_EQ(mkdir((tmp.path + "/reg/svc-dir.lock").c_str(), 0755), 0);
+    const struct {
+        std::string dir;
+        const char* name;
+        int expected;
+    } cases[] = {
+        {tmp.path + "/plain/reg", "svc", 0},  // beneath a regular file
+        {tmp.path + "/reg", "link", 0},       // a planted symbolic link is not followed
+        {tmp.path + "/reg", "dir", 0},
+        {tmp.path + "/new/a/b", "svc", 1},  // missing levels are created
+    };
+    for (const auto& c : cases) {
+        setenv("LUM_RUNTIME_DIR", c.dir.c_str(), 1);
+        auto r = RunInChild([&c] { return uxsvc_checkin(c.name) + 2 * uxsvc_isrunning(c.name); });
+        EXPECT_EQ(r.exitCode, 3 * c.expected) << c.dir << " " << c.name;
+    }
+    EXPECT_EQ(testsupport::ReadFile(tmp.path + "/plain"), "x");
+}
+
+TEST_F(LumLib, ConfigurationLookups)
+{
+    const char* corpus =
+        "; a comment\n"
+        "top = before any section\n"
+        "[Base]\n"
+        "dCOREDIR = /opt/core dir  \n"
+        "\t spaced key\t =  spaced value \n"
+        "empty=\n"
+        "#hidden=1\n"
+        "  ;hidden2=1\n"
+        "semi=a;b#c\n"
+        "equals=x=y\n"
+        "dup=first\n"
+        "novalue\n"
+        "[ Other ]\n"
+        "dCOREDIR=/other\n"
+        "[Broken\n"
+        "lost=1\n"
+        "[Base]\n"
+        "dup=last\n"
+        "CaseKey=1\n";
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;  // null: not found
+    } cases[] = {
+        {"Base", "dCOREDIR", "/opt/core dir"}, {"Base", "spaced key", "spaced value"},
+        {"Base", "empty", ""},                 {"Base", "#hidden", nullptr},
+        {"Base", ";hidden2", nullptr},         {"Base", "semi", "a;b#c"},
+        {"Base", "equals", "x=y"},             {"Base", "dup", "last"},
+        {"Base", "novalue", nullptr},          {"Other", "dCOREDIR", "/other"},
+        {"Broken", "lost", nullptr},           {"Base", "lost", nullptr},
+        {"", "top", "before any section"},     {"Base", "top", nullptr},
+        {"base", "dCOREDIR", nullptr},         {"Base", "casekey", nullptr},
+        {"Missing", "dCOREDIR", nullptr},
+    };
+    ASSERT_TRUE(testsupport::WriteFile(configFile, corpus));
+    LUMPlatformInfo info;
+    for (const auto& c : cases) {
+        std::string value = "untouched";
+        int found = info.getString(c.section, c.key, &value);
+        EXPECT_EQ(found != 0, c.value != nullptr) << c.section << "/" << c.key;
+        EXPECT_EQ(value, c.value ? c.value : "untouched") << c.section << "/" << c.key;
+    }
+
+    ASSERT_TRUE(testsupport::WriteFile(configFile, "\xEF\xBB\xBF[Base]\r\ndCOREDIR=/crlf\r\n"));
+    std::string value;
+    EXPECT_NE(info.getString("Base", "dCOREDIR", &value), 0);
+    EXPECT_EQ(value, "/crlf") << "byte order mark and CR LF line ends";
+
+    for (std::string path : {tmp.path + "/absent.conf", tmp.path}) {
+        setenv("LUM_CONFIG", path.c_str(), 1);
+        EXPECT_EQ(info.getString("Base", "dCOREDIR", &value), 0) << path;
+    }
+}
+
+TEST_F(LumLib, LogEntriesAreSingleLinesWithTimeProcessAndLevel)
+{
+    EXPECT_EQ(LUMPI_Focus::IsAServer, 0);
+    const std::string big(5000, 'x');
+    time_t before = time(nullptr);
+    auto r = RunInChild([&big] {
+        EvDebug debugLog(nullptr);
+        debugLog.debug("plain %d%%", 5);
+        debugLog.error("with [brackets] and %s", "text");
+        debugLog.debug("two\nlines\x1b\tend");
+        debugLog.debug("%s", big.c_str());
+        LUMPI_Focus::setFocus("inst1");
+        printf("%ld", static_cast<long>(getpid()));
+        return 0;
+    });
+    time_t after = time(nullptr);
+    auto entries = lumtest::ReadLog(logFile);
+    std::vector<std::string> texts;
+    for (const auto& e : entries) {
+        texts.push_back(e.text);
+        EXPECT_EQ(std::to_string(e.pid), r.out);
+        struct tm stamp = {};
+        ASSERT_TRUE(strptime(e.timestamp.c_str(), "%Y-%m-%dT%H:%M:%S", &stamp)) << e.text;
+        time_t at = timegm(&stamp);
+        EXPECT_TRUE(at >= before && at <= after) << e.timestamp << " is UTC and current";
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"DEBUG plain 5%", "ERROR with [brackets] and text",
+                                               "DEBUG two\\x0alines\\x1b\tend", "DEBUG " + big,
+                                               "DEBUG Focus set to instance [inst1]."}));
+
+    // Without LUM_DEBUG_LOG the log lives in the runtime directory, made on demand.
+    unsetenv("LUM_DEBUG_LOG");
+    EvDebug(nullptr).debug("default");
+    EXPECT_EQ(lumtest::LogTexts(runtimeDir + "/debug.log"), std::vector<std::string>{"DEBUG default"});
+
+    // A log that cannot be opened drops the entry and leaves errno alone.
+    setenv("LUM_DEBUG_LOG", (tmp.path + "/missing/debug.log").c_str(), 1);
+    errno = 1234;
+    EvDebug(nullptr).error("lost");
+    EXPECT_EQ(errno, 1234);
+    EXPECT_EQ(access((tmp.path + "/missing").c_str(), F_OK), -1);
+}
+
+}  // namespace
