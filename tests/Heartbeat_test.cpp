@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -51,24 +51,18 @@ int ExecHeartbeat(const std::vector<std::string>& args, const char* logEnv)
 std::string Lines(const std::string& text)
 {
     std::string result;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? end : end - at);
-        const char* stamp = "dddd-dd-ddTdd:dd:ddZ heartbeat[";
-        size_t i = 0;
-        for (; stamp[i] != '\0' && i < line.size(); ++i) {
-            if (stamp[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != stamp[i]) {
-                break;
-            }
-        }
-        size_t close = line.find("] ", i);
-        if (end == std::string::npos || stamp[i] != '\0' || close == std::string::npos || close == i ||
-            line.find_first_not_of("0123456789", i) != close) {
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        int date[6];
+        int pid;
+        int rest = 0;
+        if (end == std::string::npos ||
+            sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ heartbeat[%d] %n", &date[0], &date[1], &date[2],
+                   &date[3], &date[4], &date[5], &pid, &rest) != 7 || rest == 0 || line[4] != '-' || line[19] != 'Z') {
             return "unexpected: " + text.substr(at);
         }
-        result += line.substr(close + 2) + ";";
-        at = end + 1;
+        result += line.substr(static_cast<size_t>(rest)) + ";";
     }
     return result;
 }
