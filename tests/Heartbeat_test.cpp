@@ -159,7 +159,7 @@ TEST(Heartbeat, DefaultLogIsUnderVarLog)
     // Inside a private mount namespace, with a tmpfs over /var/log.
     ChildResult r = RunInChild(
         [] {
-            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("tmpfs", "/var/log", "tmpfs", 0, "size=1m") != 0) {
                 return 77;
             }

@@ -332,7 +332,7 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
     // Each case mounts an overlay over /etc in a private mount namespace whose
     // upper directory creates the case's files and hides (whiteouts) the rest.
     ChildResult r = RunInChild([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", scratch, "tmpfs", 0, "size=1m") != 0) {
             return 77;
         }
