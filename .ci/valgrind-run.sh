@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs a program under valgrind (memory errors, leaks, open file descriptors)
+# and fails when valgrind finds a problem in it or in any child it forks.
+# Used as the test runner (CMAKE_CROSSCOMPILING_EMULATOR) by .ci/checks/50-valgrind.sh.
+#   VALGRIND_LOG_DIR  where the per-process logs go (kept for inspection)
+#   VALGRIND_LIB_SRC  regex of the library's source file names: a descriptor
+#                     left open in a forked child counts only when the library
+#                     opened it (the test's own pipes stay open there by design)
+# Valgrind's exit status ignores descriptor leaks, so the summaries are read:
+# at exit a process may hold only what it inherited (0, 1, 2 and whatever its
+# parent passed on).
+set -uo pipefail
+logdir=${VALGRIND_LOG_DIR:?}
+libsrc=${VALGRIND_LIB_SRC:-'\(ServiceApp\.cpp:'}
+mkdir -p "$logdir"
+prefix=$logdir/vg.$$
+valgrind --error-exitcode=1 --leak-check=full --track-fds=yes --num-callers=30 \
+  --log-file="$prefix.%p" "$@"
+rc=$?
+bad=0
+for log in "$prefix".*; do
+  [ -e "$log" ] || continue
+  top=0  # the process valgrind started, as opposed to a child it forked
+  grep -Eq "^==[0-9]+== Parent PID: $$\$" "$log" && top=1
+  if grep -Eq 'ERROR SUMMARY: [1-9]' "$log"; then
+    echo "valgrind: errors in $(basename "$log") (${*:1:3}):" >&2
+    cat "$log" >&2
+    bad=1
+    continue
+  fi
+  # One entry per open descriptor: "Open ... N: ..." then its origin, up to an empty line.
+  leaks=$(awk -v top=$top -v libsrc="$libsrc" '
+    function flush() {
+      if (entry != "" && fd >= 3 && !inherited && (top || lib)) printf "%s", entry
+      entry = ""
+    }
+    { line = $0; sub(/^==[0-9]+== ?/, "", line) }
+    line ~ /^Open .* [0-9]+:/ {
+      flush()
+      fd = line; sub(/:.*/, "", fd); sub(/.* /, "", fd); fd += 0
+      entry = line "\n"; inherited = 0; lib = 0; next
+    }
+    entry != "" && line == "" { flush(); next }
+    entry != "" {
+      entry = entry line "\n"
+      if (line ~ /<inherited from parent>/) inherited = 1
+      if (line ~ libsrc) lib = 1
+    }
+    END { flush() }' "$log")
+  if [ -n "$leaks" ]; then
+    echo "valgrind: file descriptors left open at exit in $(basename "$log") (${*:1:3}):" >&2
+    echo "$leaks" >&2
+    bad=1
+  fi
+done
+if [ $rc = 0 ] && [ $bad = 1 ]; then
+  rc=1
+fi
+exit $rc
