@@ -3,9 +3,10 @@
 # and fails when valgrind finds a problem in it or in any child it forks.
 # Used as the test runner (CMAKE_CROSSCOMPILING_EMULATOR) by .ci/checks/50-valgrind.sh.
 #   VALGRIND_LOG_DIR  where the per-process logs go (kept for inspection)
-#   VALGRIND_LIB_SRC  regex of the library's source file names: a descriptor
-#                     left open in a forked child counts only when the library
-#                     opened it (the test's own pipes stay open there by design)
+#   VALGRIND_LIB_SRC  regex matching a stack frame in one of the library's source
+#                     files: a descriptor left open in a forked child counts only
+#                     when the library opened it (the test's own pipes stay open
+#                     there by design)
 # Valgrind's exit status ignores descriptor leaks, so the summaries are read:
 # at exit a process may hold only what it inherited (0, 1, 2 and whatever its
 # parent passed on).
@@ -15,7 +16,7 @@ libsrc=${VALGRIND_LIB_SRC:-'\(ServiceApp\.cpp:'}
 mkdir -p "$logdir"
 prefix=$logdir/vg.$$
 valgrind --error-exitcode=1 --leak-check=full --track-fds=yes --num-callers=30 \
-  --log-file="$prefix.%p" "$@"
+  --suppressions="$(dirname "$0")/valgrind.supp" --log-file="$prefix.%p" "$@"
 rc=$?
 bad=0
 for log in "$prefix".*; do
@@ -38,13 +39,14 @@ for log in "$prefix".*; do
     line ~ /^Open .* [0-9]+:/ {
       flush()
       fd = line; sub(/:.*/, "", fd); sub(/.* /, "", fd); fd += 0
-      entry = line "\n"; inherited = 0; lib = 0; next
+      entry = line "\n"; inherited = 0; lib = 0; decided = 0; next
     }
     entry != "" && line == "" { flush(); next }
     entry != "" {
       entry = entry line "\n"
       if (line ~ /<inherited from parent>/) inherited = 1
-      if (line ~ libsrc) lib = 1
+      # The innermost frame in a C++ source of ours says who opened it.
+      if (!decided && line ~ /\([^()]*\.cpp:[0-9]+\)$/) { decided = 1; lib = (line ~ libsrc) }
     }
     END { flush() }' "$log")
   if [ -n "$leaks" ]; then
@@ -55,5 +57,8 @@ for log in "$prefix".*; do
 done
 if [ $rc = 0 ] && [ $bad = 1 ]; then
   rc=1
+elif [ $rc != 0 ] && [ $bad = 0 ]; then
+  # Not a finding of valgrind's: the program's own failure, or valgrind could not run.
+  grep -h 'FATAL\|valgrind:' "$prefix".* >&2 || true
 fi
 exit $rc
