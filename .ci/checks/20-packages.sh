@@ -3,7 +3,7 @@
 # a client against that root (pkg-config and find_package).
 set -euo pipefail
 . .ci/lib.sh
-ensure_packages "${BASE_PACKAGES[@]}" dpkg-dev binutils
+ensure_packages "${BASE_PACKAGES[@]}" dpkg-dev binutils file
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -12,7 +12,7 @@ build=$work/build
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
       -DSERVICEAPP_WERROR=ON -DSERVICEAPP_BUILD_TESTS=OFF -DSERVICEAPP_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
-(cd "$build" && cpack -G DEB >/dev/null)
+(cd "$build" && cpack -G DEB > "$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 major=${version%%.*}
 arch=$(dpkg --print-architecture)
@@ -66,6 +66,8 @@ field "$runtime" Depends | grep -Eq '(^|, )liblumlib-standin \| liblumlib(,|$)' 
 field "$runtime" Depends | grep -q 'libc6' || fail "runtime package lacks its C library dependency"
 field "$dev" Depends | grep -Eq "(^|, )libserviceapp$major \(= $version\)(,|$)" ||
   fail "development package must depend on libserviceapp$major (= $version): $(field "$dev" Depends)"
+[ "$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs)" = "libserviceapp $major libserviceapp$major (>= $version)" ] ||
+  fail "runtime package lacks its shlibs entry"
 [ "$(field "$standin" Conflicts)" = liblumlib ] || fail "stand-in must conflict with the real liblumlib"
 # The dependencies resolve on this host with the three packages together.
 apt-get install -s -qq "$runtime" "$dev" "$standin" >/dev/null || fail "the three packages do not install together"
