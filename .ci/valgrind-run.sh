@@ -7,12 +7,16 @@
 #                     files: a descriptor left open in a forked child counts only
 #                     when the library opened it (the test's own pipes stay open
 #                     there by design)
+#   VALGRIND_STANDIN_SRC  the same for the platform stand-in, whose descriptors
+#                     never count: its registry lock is held until the process ends
 # Valgrind's exit status ignores descriptor leaks, so the summaries are read:
 # at exit a process may hold only what it inherited (0, 1, 2 and whatever its
 # parent passed on).
 set -uo pipefail
 logdir=${VALGRIND_LOG_DIR:?}
-libsrc=${VALGRIND_LIB_SRC:-'\(ServiceApp\.cpp:'}
+# Handed to awk through the environment, which leaves backslashes alone.
+export VALGRIND_LIB_SRC=${VALGRIND_LIB_SRC:-'\(ServiceApp\.cpp:'}
+export VALGRIND_STANDIN_SRC=${VALGRIND_STANDIN_SRC:-'^$'}
 mkdir -p "$logdir"
 prefix=$logdir/vg.$$
 valgrind --error-exitcode=1 --leak-check=full --track-fds=yes --num-callers=30 \
@@ -30,23 +34,26 @@ for log in "$prefix".*; do
     continue
   fi
   # One entry per open descriptor: "Open ... N: ..." then its origin, up to an empty line.
-  leaks=$(awk -v top=$top -v libsrc="$libsrc" '
+  leaks=$(awk -v top=$top '
+    BEGIN { libsrc = ENVIRON["VALGRIND_LIB_SRC"]; standinsrc = ENVIRON["VALGRIND_STANDIN_SRC"] }
     function flush() {
-      if (entry != "" && fd >= 3 && !inherited && (top || lib)) printf "%s", entry
+      if (entry != "" && fd >= 3 && !inherited && !standin && (top || lib)) printf "%s", entry
       entry = ""
     }
     { line = $0; sub(/^==[0-9]+== ?/, "", line) }
     line ~ /^Open .* [0-9]+:/ {
       flush()
       fd = line; sub(/:.*/, "", fd); sub(/.* /, "", fd); fd += 0
-      entry = line "\n"; inherited = 0; lib = 0; decided = 0; next
+      entry = line "\n"; inherited = 0; lib = 0; standin = 0; decided = 0; next
     }
     entry != "" && line == "" { flush(); next }
     entry != "" {
       entry = entry line "\n"
       if (line ~ /<inherited from parent>/) inherited = 1
       # The innermost frame in a C++ source of ours says who opened it.
-      if (!decided && line ~ /\([^()]*\.cpp:[0-9]+\)$/) { decided = 1; lib = (line ~ libsrc) }
+      if (!decided && line ~ /\([^()]*\.cpp:[0-9]+\)$/) {
+        decided = 1; lib = (line ~ libsrc); standin = (line ~ standinsrc)
+      }
     }
     END { flush() }' "$log")
   if [ -n "$leaks" ]; then

@@ -8,7 +8,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 build=$work/build
 san="-fsanitize=address,undefined -fno-sanitize-recover=all"
-cmake -S . -B "$build" -DSERVICEAPP_WERROR=ON \
+# Warnings are gated by the plain builds: instrumented code draws false ones
+# (GCC 12's -Wmaybe-uninitialized inside <regex> under ASan).
+cmake -S . -B "$build" \
       "-DCMAKE_CXX_FLAGS=$san -fno-omit-frame-pointer -g -O1" \
       "-DCMAKE_EXE_LINKER_FLAGS=$san" "-DCMAKE_SHARED_LINKER_FLAGS=$san" >/dev/null
 cmake --build "$build" -j2 >/dev/null
