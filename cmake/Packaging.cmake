@@ -3,7 +3,8 @@
 #   runtime      libserviceapp1        the shared library and its SONAME link
 #   development  libserviceapp-dev     headers, pkg-config file, CMake package, libserviceapp.so
 #   lumlib       liblumlib-standin     the stand-in for the closed platform library
-# Configure with -DCMAKE_INSTALL_PREFIX=/usr to get Debian's multiarch library directory.
+# The packages install under /usr; configure with -DCMAKE_INSTALL_PREFIX=/usr to
+# get Debian's multiarch library directory (else /usr/lib).
 
 set(CPACK_PACKAGE_NAME serviceapp)
 set(CPACK_PACKAGE_VENDOR "serviceapp")
@@ -12,7 +13,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # description; with CPack's default it leaves the per-package summaries alone.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_CONTACT "serviceapp maintainers <maintainers@serviceapp.invalid>")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)  # the build stamp is a non-alloc section, which strip keeps
 set(CPACK_COMPONENTS_ALL runtime development lumlib)
 

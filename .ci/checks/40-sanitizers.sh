@@ -19,6 +19,6 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ctest --test-dir "$build" --output-on-failure -j2
 heartbeat=$build/examples/heartbeat/heartbeat
 if [ -x "$heartbeat" ]; then
-  "$heartbeat" -console -beats 2
+  timeout 300 "$heartbeat" -console -beats 2
   echo "heartbeat example ran clean under the sanitizers"
 fi
