@@ -20,19 +20,22 @@ namespace {
 constexpr size_t kMaxNameLength = 240;
 constexpr size_t kPathFieldSize = 1024;
 
-// Bytes that must never reach a file name or an unquoted word of a shell
-// script: separators, whitespace and control bytes, quoting, expansion,
-// globbing, redirection and command characters. Bytes from 0x80 up count as
-// refused too: a name or path the shell and the init tools see differently in
-// another locale is not safe either.
-bool IsRefusedByte(unsigned char c)
+// Bytes that must never reach a file name: separators, whitespace and
+// control bytes, and everything the shell quotes, expands, globs or treats
+// as an operator or comment. Bytes from 0x80 up are refused too: a name the
+// shell and the init tools may see differently in another locale is no name.
+bool IsRefusedInName(unsigned char c)
 {
-    return c <= 0x20 || c >= 0x7f || strchr("/\\$`\"';&|<>()*?[]{}!#~", c) != nullptr;
+    return c <= 0x20 || c >= 0x7f || strchr("/\\$`\"';&|<>()*?[]{}!#~%", c) != nullptr;
 }
 
+// Bytes that must never reach an unquoted word of a shell script (the path is
+// written as SVC_BIN=PATH and used as $DAEMON): whitespace and control bytes
+// (field splitting, a new command), quoting, expansion, substitution,
+// globbing, redirection, operators and comments.
 bool IsRefusedInPath(unsigned char c)
 {
-    return c != '/' && IsRefusedByte(c);
+    return c < 0x20 || c == 0x7f || strchr(" \\$`\"';&|<>()*?[]{}#~", c) != nullptr;
 }
 
 void CheckAcceptedName(const char* field, size_t fieldSize)
@@ -42,21 +45,20 @@ void CheckAcceptedName(const char* field, size_t fieldSize)
     size_t length = static_cast<size_t>(end - field);
     FUZZ_CHECK(length >= 1 && length <= kMaxNameLength);
     for (size_t i = 0; i < length; ++i) {
-        FUZZ_CHECK(!IsRefusedByte(static_cast<unsigned char>(field[i])));
+        FUZZ_CHECK(!IsRefusedInName(static_cast<unsigned char>(field[i])));
     }
-    // Neither an option to the tools that see it nor a directory of its own.
-    FUZZ_CHECK(field[0] != '-');
-    FUZZ_CHECK(strcmp(field, ".") != 0 && strcmp(field, "..") != 0);
+    // Not an option to the tools that see it, not hidden from them (the
+    // installer's temporary files are the dot files), not "." or "..".
+    FUZZ_CHECK(field[0] != '-' && field[0] != '.');
 }
 
 void CheckAcceptedPath(const char* path)
 {
     size_t length = strlen(path);
-    FUZZ_CHECK(length >= 1 && length < kPathFieldSize);
+    FUZZ_CHECK(length < kPathFieldSize);
     for (size_t i = 0; i < length; ++i) {
         FUZZ_CHECK(!IsRefusedInPath(static_cast<unsigned char>(path[i])));
     }
-    FUZZ_CHECK(path[0] != '-');
 }
 
 // The script expected from plain substitution: the template with each "%s"

@@ -1,0 +1,205 @@
+// Measures whole commands side by side (interleaved rounds, medians): run time, SIGTERM-to-exit latency, idle RSS.
+//
+//   benchdriver time ROUNDS (LABEL PREPARE COMMAND)...  wall time of COMMAND; PREPARE (a shell
+//                                                       command, may be empty) runs untimed first
+//   benchdriver stop ROUNDS (LABEL COMMAND)...          SIGTERM to exit, once the daemon waits
+//   benchdriver rss ROUNDS (LABEL COMMAND)...           resident set in KiB of the waiting daemon
+//
+// COMMAND is split on spaces and run without a shell, its output discarded.
+// Prints one line per case: LABEL MEDIAN FAILURES (microseconds or KiB).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Case {
+    std::string label;
+    std::string prepare;
+    std::vector<std::string> command;
+    std::vector<double> samples;
+    int failures = 0;
+};
+
+double NowMicros()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+pid_t Spawn(const std::vector<std::string>& command)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : command) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// True when the child exited with status 0.
+bool Reap(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Waits until the process sleeps in one of the waits a daemon loop uses
+// (nanosleep, clock_nanosleep, ppoll, poll, pause): by then its handlers are in place.
+bool WaitUntilSleeping(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    for (double deadline = NowMicros() + 10e6; NowMicros() < deadline;) {
+        std::ifstream in(path);
+        std::string first;
+        in >> first;
+        if (first == "35" || first == "230" || first == "271" || first == "7" || first == "34") {
+            return true;
+        }
+        usleep(200);
+    }
+    return false;
+}
+
+long RssKiB(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> Split(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty()) {
+        return -1;
+    }
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void Measure(const std::string& mode, Case& c, bool keep)
+{
+    if (mode == "time") {
+        if (!c.prepare.empty() && std::system(("(" + c.prepare + ") >/dev/null 2>&1").c_str()) != 0) {
+            ++c.failures;
+        }
+        double t0 = NowMicros();
+        pid_t pid = Spawn(c.command);
+        bool ok = pid > 0 && Reap(pid);
+        double t1 = NowMicros();
+        if (!ok) {
+            ++c.failures;
+        } else if (keep) {
+            c.samples.push_back(t1 - t0);
+        }
+        return;
+    }
+    pid_t pid = Spawn(c.command);
+    if (pid <= 0 || !WaitUntilSleeping(pid)) {
+        ++c.failures;
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            Reap(pid);
+        }
+        return;
+    }
+    if (mode == "rss") {
+        long kib = RssKiB(pid);
+        kill(pid, SIGTERM);
+        if (!Reap(pid) || kib < 0) {
+            ++c.failures;
+        } else if (keep) {
+            c.samples.push_back(static_cast<double>(kib));
+        }
+        return;
+    }
+    double t0 = NowMicros();
+    kill(pid, SIGTERM);
+    bool ok = Reap(pid);  // status 0: the handler caught it and the loop ended
+    double t1 = NowMicros();
+    if (!ok) {
+        ++c.failures;
+    } else if (keep) {
+        c.samples.push_back(t1 - t0);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: benchdriver time|stop|rss ROUNDS CASES...\n");
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const int rounds = std::atoi(argv[2]);
+    const int width = mode == "time" ? 3 : 2;
+    std::vector<Case> cases;
+    for (int i = 3; i + width - 1 < argc; i += width) {
+        Case c;
+        c.label = argv[i];
+        if (width == 3) {
+            c.prepare = argv[i + 1];
+        }
+        c.command = Split(argv[i + width - 1]);
+        cases.push_back(c);
+    }
+    // A few unrecorded rounds first warm the page cache and the loader.
+    const int warmup = 3;
+    for (int round = 0; round < warmup + rounds; ++round) {
+        for (Case& c : cases) {
+            Measure(mode, c, round >= warmup);
+        }
+    }
+    for (const Case& c : cases) {
+        std::printf("%s %.1f %d\n", c.label.c_str(), Median(c.samples), c.failures);
+    }
+    return 0;
+}

@@ -1,0 +1,10 @@
+// Preload shim for analysis only: makes fsync and fdatasync return at once, to show what durability costs an install.
+extern "C" int fsync(int)
+{
+    return 0;
+}
+
+extern "C" int fdatasync(int)
+{
+    return 0;
+}
