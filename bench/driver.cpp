@@ -3,7 +3,8 @@
 //   benchdriver time ROUNDS (LABEL PREPARE COMMAND)...  wall time of COMMAND; PREPARE (a shell
 //                                                       command, may be empty) runs untimed first
 //   benchdriver stop ROUNDS (LABEL COMMAND)...          SIGTERM to exit, once the daemon waits
-//   benchdriver rss ROUNDS (LABEL COMMAND)...           resident set in KiB of the waiting daemon
+//   benchdriver rss ROUNDS (LABEL COMMAND)...           resident set in KiB of the waiting daemon,
+//                                                       and its anonymous part as LABEL_anon
 //
 // COMMAND is split on spaces and run without a shell, its output discarded.
 // Prints one line per case: LABEL MEDIAN FAILURES (microseconds or KiB).
@@ -32,6 +33,7 @@ struct Case {
     std::string prepare;
     std::vector<std::string> command;
     std::vector<double> samples;
+    std::vector<double> anonSamples;  // rss mode: the anonymous part
     int failures = 0;
 };
 
@@ -91,13 +93,14 @@ bool WaitUntilSleeping(pid_t pid)
     return false;
 }
 
-long RssKiB(pid_t pid)
+// A "Name:  N kB" field of /proc/PID/status, or -1.
+long StatusKiB(pid_t pid, const std::string& field)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
         }
     }
     return -1;
@@ -150,12 +153,14 @@ void Measure(const std::string& mode, Case& c, bool keep)
         return;
     }
     if (mode == "rss") {
-        long kib = RssKiB(pid);
+        long kib = StatusKiB(pid, "VmRSS");
+        long anon = StatusKiB(pid, "RssAnon");
         kill(pid, SIGTERM);
-        if (!Reap(pid) || kib < 0) {
+        if (!Reap(pid) || kib < 0 || anon < 0) {
             ++c.failures;
         } else if (keep) {
             c.samples.push_back(static_cast<double>(kib));
+            c.anonSamples.push_back(static_cast<double>(anon));
         }
         return;
     }
@@ -200,6 +205,9 @@ int main(int argc, char** argv)
     }
     for (const Case& c : cases) {
         std::printf("%s %.1f %d\n", c.label.c_str(), Median(c.samples), c.failures);
+        if (mode == "rss") {
+            std::printf("%s_anon %.1f %d\n", c.label.c_str(), Median(c.anonSamples), c.failures);
+        }
     }
     return 0;
 }

@@ -32,7 +32,7 @@ fi
 awk '
   { median[$1] = $2; fails[$1] = $3 }
   function row(what, ours, base, value, unit, target, ok) {
-    printf "| %-40s | %10s | %10s | %-12s | %-10s | %-4s |\n", what, ours, base, value unit, target, ok ? "yes" : "NO"
+    printf "| %-40s | %10s | %10s | %-12s | %-10s | %-4s |\n", what, ours, base, value unit, target, ok < 0 ? "-" : ok ? "yes" : "NO"
   }
   function have(k) { return (k in median) && median[k] > 0 }
   END {
@@ -45,6 +45,8 @@ awk '
     row("Start-up, -console vs bare C++ (us)", median["lib_start"], median["bare_start"], sprintf("%.2f", r), "x", "<= 1.2x", r <= 1.2)
     d = median["lib_rss"] - median["min_rss"]
     row("Idle RSS vs minimal daemon (KiB)", median["lib_rss"], median["min_rss"], sprintf("%+d", d), " KiB", "<= +128", d <= 128)
+    d = median["lib_rss_anon"] - median["min_rss_anon"]
+    row("  analysis: anonymous part of RSS (KiB)", median["lib_rss_anon"], median["min_rss_anon"], sprintf("%+d", d), " KiB", "", -1)
     if (have("install") && have("updatercd_defaults")) {
       r = median["updatercd_defaults"] / median["install"]
       row("-install vs update-rc.d defaults (us)", median["install"], median["updatercd_defaults"], sprintf("%.2f", r), "x faster", ">= 2x", r >= 2)
@@ -53,6 +55,6 @@ awk '
       r = median["install"] / median["bare"]
       row("-install vs bare C++ program (us)", median["install"], median["bare"], sprintf("%.2f", r), "x", "<= 1.9x", r <= 1.9)
       r = median["install_nofsync"] / median["env_bare"]
-      row("  analysis: -install, fsync skipped (us)", median["install_nofsync"], median["env_bare"], sprintf("%.2f", r), "x", "(env+bare)", 1)
+      row("  analysis: no fsync, vs env+bare (us)", median["install_nofsync"], median["env_bare"], sprintf("%.2f", r), "x", "", -1)
     }
   }' "$results"
