@@ -7,7 +7,10 @@
 //                                                       and its anonymous part as LABEL_anon
 //
 // COMMAND is split on spaces and run without a shell, its output discarded.
-// Prints one line per case: LABEL MEDIAN FAILURES (microseconds or KiB).
+// Prints one line per case: LABEL MEDIAN FAILURES (microseconds or KiB), then
+// for every ordered pair of cases A/B MEDIAN_RATIO 0: the median over rounds of
+// A's sample divided by B's from the same round, which cancels the load that
+// other work on the machine puts on both alike.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,8 +36,9 @@ struct Case {
     std::string label;
     std::string prepare;
     std::vector<std::string> command;
-    std::vector<double> samples;
+    std::vector<double> samples;      // recorded rounds only
     std::vector<double> anonSamples;  // rss mode: the anonymous part
+    std::vector<double> byRound;      // every recorded round, NaN where it failed
     int failures = 0;
 };
 
@@ -200,13 +205,30 @@ int main(int argc, char** argv)
     const int warmup = 3;
     for (int round = 0; round < warmup + rounds; ++round) {
         for (Case& c : cases) {
+            size_t before = c.samples.size();
             Measure(mode, c, round >= warmup);
+            if (round >= warmup) {
+                c.byRound.push_back(c.samples.size() > before ? c.samples.back() : NAN);
+            }
         }
     }
     for (const Case& c : cases) {
         std::printf("%s %.1f %d\n", c.label.c_str(), Median(c.samples), c.failures);
         if (mode == "rss") {
             std::printf("%s_anon %.1f %d\n", c.label.c_str(), Median(c.anonSamples), c.failures);
+        }
+    }
+    for (const Case& a : cases) {
+        for (const Case& b : cases) {
+            std::vector<double> ratios;
+            for (size_t i = 0; &a != &b && i < a.byRound.size(); ++i) {
+                if (!std::isnan(a.byRound[i]) && !std::isnan(b.byRound[i]) && b.byRound[i] > 0) {
+                    ratios.push_back(a.byRound[i] / b.byRound[i]);
+                }
+            }
+            if (!ratios.empty()) {
+                std::printf("%s/%s %.4f 0\n", a.label.c_str(), b.label.c_str(), Median(ratios));
+            }
         }
     }
     return 0;

@@ -25,10 +25,9 @@ clean_ours='rm -f /etc/init.d/benchsvc /etc/rc[0-6].d/[SK]55benchsvc'
 clean_theirs='rm -f /etc/rc[0-6].d/[SK][0-9][0-9]benchupd'
 "$driver" time "$rounds" \
     install "$clean_ours" "$prog -install" \
-    install_nofsync "$clean_ours" "/usr/bin/env LD_PRELOAD=$build/libnofsync.so $prog -install" \
+    install_nofsync "$clean_ours" "$build/idle_service_nofsync -install" \
     updatercd_defaults "$clean_theirs" "/usr/sbin/update-rc.d benchupd defaults" \
-    bare "" "$build/bare" \
-    env_bare "" "/usr/bin/env $build/bare"
+    bare "" "$build/bare"
 "$driver" time "$rounds" \
     uninstall "$prog -install" "$prog -uninstall" \
     updatercd_remove "/usr/sbin/update-rc.d benchupd defaults" "/usr/sbin/update-rc.d -f benchupd remove"

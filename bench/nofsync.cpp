@@ -1,4 +1,4 @@
-// Preload shim for analysis only: makes fsync and fdatasync return at once, to show what durability costs an install.
+// For analysis only: linked into a client, makes fsync and fdatasync return at once, to show what durability costs an install.
 extern "C" int fsync(int)
 {
     return 0;
