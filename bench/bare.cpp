@@ -1,0 +1,5 @@
+// Baseline for start-up and install cost: a C++ program that links the C++ runtime and returns.
+int main()
+{
+    return 0;
+}

@@ -1,0 +1,9 @@
+// The smallest client: it names itself and keeps the default Run (stop latency, idle memory, install).
+#include <ServiceApp.h>
+
+int main(int argc, char** argv)
+{
+    static CServiceApp app;
+    app.SetServiceName("benchsvc");
+    return app.Main(argc, argv);
+}

@@ -1,0 +1,33 @@
+# Install and uninstall costs; run by run.sh inside a private mount namespace:
+#   install_cases.sh BUILD_DIR ROUNDS UPPER_PARENT
+# Puts an overlay over /etc (its upper layer on UPPER_PARENT's file system, so
+# fsync costs what it costs there) and a tmpfs over /run, then times
+# `prog -install`/`-uninstall` against update-rc.d, interleaved.
+set -euo pipefail
+build=$1 rounds=$2 parent=$3
+work=$(mktemp -d "$parent/serviceapp-bench.XXXXXX")
+trap 'umount /etc 2>/dev/null || true; rm -rf "$work"' EXIT
+mkdir "$work/upper" "$work/work"
+mount -t overlay overlay -o "lowerdir=/etc,upperdir=$work/upper,workdir=$work/work" /etc
+mount -t tmpfs tmpfs /run
+# Nothing below may run unless /etc really is the overlay.
+[ "$(findmnt -n -o FSTYPE /etc)" = overlay ] || { echo "overlay over /etc missing" >&2; exit 1; }
+
+prog=$build/idle_service
+driver=$build/benchdriver
+# The update-rc.d side gets a script of the same kind: ours, under another name.
+"$prog" -install >/dev/null
+sed 's/benchsvc/benchupd/g' /etc/init.d/benchsvc >/etc/init.d/benchupd
+chmod 755 /etc/init.d/benchupd
+"$prog" -uninstall >/dev/null
+
+clean_ours='rm -f /etc/init.d/benchsvc /etc/rc[0-6].d/[SK]55benchsvc'
+clean_theirs='rm -f /etc/rc[0-6].d/[SK][0-9][0-9]benchupd'
+"$driver" time "$rounds" \
+    install "$clean_ours" "$prog -install" \
+    install_nofsync "$clean_ours" "$build/idle_service_nofsync -install" \
+    updatercd_defaults "$clean_theirs" "/usr/sbin/update-rc.d benchupd defaults" \
+    bare "" "$build/bare"
+"$driver" time "$rounds" \
+    uninstall "$prog -install" "$prog -uninstall" \
+    updatercd_remove "/usr/sbin/update-rc.d benchupd defaults" "/usr/sbin/update-rc.d -f benchupd remove"

@@ -1,0 +1,10 @@
+// For analysis only: linked into a client, makes fsync and fdatasync return at once, to show what durability costs an install.
+extern "C" int fsync(int)
+{
+    return 0;
+}
+
+extern "C" int fdatasync(int)
+{
+    return 0;
+}
