@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 sanitize="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="$sanitize" -DSERVICEAPP_BUILD_FUZZERS=ON \
+    -DCMAKE_CXX_FLAGS="$sanitize" -DSERVICEAPP_BUILD_FUZZERS=ON -DSERVICEAPP_NO_UNDEFINED=OFF \
     -DSERVICEAPP_BUILD_TESTS=OFF -DSERVICEAPP_BUILD_EXAMPLES=OFF >/dev/null
 harnesses=(command_line install_input)
 # Only the harnesses: the shared library is not linked against the sanitizer runtime.
