@@ -31,6 +31,7 @@ public:
     bool Initialize() override
     {
         Record("initialize");
+        alarm(120);  // a test that loses track of it must not leave it running
         return true;
     }
     void SetServiceStateRunning() override { Record("running"); }
