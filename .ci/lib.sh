@@ -15,4 +15,6 @@ ensure_packages() {
 }
 
 # The packages every build of the project needs.
-BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev)
+# sysvinit-utils (LSB init functions) and systemd (the SysV generator) are for the
+# tests that run the written init scripts under the real tools.
+BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev sysvinit-utils systemd)
