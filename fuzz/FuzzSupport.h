@@ -6,13 +6,12 @@
 #include <cstdlib>
 
 // abort() rather than assert(): the check must hold in Release replays too.
-#define FUZZ_CHECK(cond)                                                              \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
-                         #cond);                                                      \
-            std::abort();                                                             \
-        }                                                                             \
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 #endif

@@ -19,11 +19,11 @@
 namespace {
 
 enum Flags : uint8_t {
-    kNameBeforeMain = 1 << 0,   // SetServiceName before Main
-    kCustomBeforeMain = 1 << 1, // SetCustomAction before Main
-    kNoArguments = 1 << 2,      // argc 0 with argv = {nullptr}
-    kOperationsFail = 1 << 3,   // the action operations report failure
-    kSecondMain = 1 << 4,       // call Main a second time afterwards
+    kNameBeforeMain = 1 << 0,    // SetServiceName before Main
+    kCustomBeforeMain = 1 << 1,  // SetCustomAction before Main
+    kNoArguments = 1 << 2,       // argc 0 with argv = {nullptr}
+    kOperationsFail = 1 << 3,    // the action operations report failure
+    kSecondMain = 1 << 4,        // call Main a second time afterwards
 };
 
 // What the client's handler does with an argument that is no option.
@@ -53,7 +53,7 @@ int OptionAction(const char* argument)
     static const struct {
         const char* text;
         int action;
-    } options[] = {{"-console", 1}, {"-help", 2},      {"-?", 2},   {"-install", 3},
+    } options[] = {{"-console", 1},   {"-help", 2},  {"-?", 2},   {"-install", 3},
                    {"-uninstall", 4}, {"-start", 5}, {"-stop", 6}};
     for (const auto& option : options) {
         if (strcasecmp(argument, option.text) == 0) {
@@ -126,8 +126,8 @@ public:
     }
 };
 
-const char* kOperationFor[] = {"service", "console", "usage", "install",
-                               "uninstall", "start", "stop", "custom"};
+const char* kOperationFor[] = {"service",   "console", "usage", "install",
+                               "uninstall", "start",   "stop",  "custom"};
 
 }  // namespace
 

@@ -96,12 +96,11 @@ std::vector<const char*> ArgumentsFor(int distribution, const char* name, const 
 
 // Fills into a heap block of exactly size bytes and checks the result
 // against the expected script.
-void CheckFill(int distribution, const char* name, const char* path, const std::string* expected,
-               size_t size)
+void CheckFill(int distribution, const char* name, const char* path, const std::string* expected, size_t size)
 {
     char* out = size > 0 ? new char[size] : nullptr;
-    int result = serviceapp::FillInitScript(static_cast<eLinuxDistribution>(distribution), name,
-                                            path, out, size);
+    int result =
+        serviceapp::FillInitScript(static_cast<eLinuxDistribution>(distribution), name, path, out, size);
     if (expected == nullptr || expected->size() + 1 > size) {
         FUZZ_CHECK(result == -1);
     } else {

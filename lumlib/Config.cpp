@@ -64,8 +64,8 @@ int LUMPlatformInfo::getString(const char* section, const char* key, std::string
         }
         size_t size = strlen(text);
         if (*text == '[') {
-            inSection = size >= 2 && text[size - 1] == ']' &&
-                        strcmp(Trim(text + 1, text + size - 1), section) == 0;
+            inSection =
+                size >= 2 && text[size - 1] == ']' && strcmp(Trim(text + 1, text + size - 1), section) == 0;
             continue;
         }
         char* equals = strchr(text, '=');

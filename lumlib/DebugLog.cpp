@@ -59,8 +59,8 @@ void WriteLogEntry(const char* level, const char* format, va_list args)
     (void)gmtime_r(&now.tv_sec, &utc);
     char head[96];
     size_t at = strftime(head, sizeof(head), "%Y-%m-%dT%H:%M:%S", &utc);
-    at += static_cast<size_t>(snprintf(head + at, sizeof(head) - at, ".%03ldZ %ld %s ",
-                                       now.tv_nsec / 1000000, static_cast<long>(getpid()), level));
+    at += static_cast<size_t>(snprintf(head + at, sizeof(head) - at, ".%03ldZ %ld %s ", now.tv_nsec / 1000000,
+                                       static_cast<long>(getpid()), level));
 
     char* line = static_cast<char*>(malloc(at + 4 * static_cast<size_t>(length) + 2));
     if (line != nullptr) {

@@ -39,8 +39,8 @@ constexpr size_t kHashDigits = 16;
 
 bool KeptAsIs(unsigned char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
 }
 
 // Maps any name to a file name inside the registry: letters, digits, '.', '_'

@@ -231,6 +231,7 @@ struct MainCase {
 TEST(Main, ResultCodesAndDispatch)
 {
     auto named = [](RecordingApp& a) { a.SetServiceName("svc"); };
+    // clang-format off
     const MainCase cases[] = {
         {"no arguments run the service", {}, named, 0, "service"},
         {"console", {"-console"}, named, 0, "console"},
@@ -250,6 +251,7 @@ TEST(Main, ResultCodesAndDispatch)
         {"action out of range", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.ForceAction(8); }, -4, ""},
         {"negative action", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.ForceAction(-1); }, -4, ""},
     };
+    // clang-format on
     for (const MainCase& c : cases) {
         ChildResult r = RunInChild([&c] {
             RecordingApp app;
@@ -277,8 +279,7 @@ TEST(Main, SecondCallReturnsMinusOneWhileAnObjectIsRegistered)
         RecordingApp second;
         second.SetServiceName("two");
         int c = second.Main(argv.argc(), argv.argv());
-        printf("%d %d %d %s|%s|%s", a, b, c, first.calls.c_str(), second.calls.c_str(),
-               second.ProgramPath());
+        printf("%d %d %d %s|%s|%s", a, b, c, first.calls.c_str(), second.calls.c_str(), second.ProgramPath());
         return 0;
     });
     EXPECT_EQ(r.out, "0 -1 -1 install||");

@@ -59,7 +59,8 @@ std::string Lines(const std::string& text)
         int rest = 0;
         if (end == std::string::npos ||
             sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ heartbeat[%d] %n", &date[0], &date[1], &date[2],
-                   &date[3], &date[4], &date[5], &pid, &rest) != 7 || rest == 0 || line[4] != '-' || line[19] != 'Z') {
+                   &date[3], &date[4], &date[5], &pid, &rest) != 7 ||
+            rest == 0 || line[4] != '-' || line[19] != 'Z') {
             return "unexpected: " + text.substr(at);
         }
         result += line.substr(static_cast<size_t>(rest)) + ";";
@@ -69,7 +70,11 @@ std::string Lines(const std::string& text)
 
 TEST(Heartbeat, ConsoleBeatsThenStopsItself)
 {
-    ChildResult r = RunInChild([] { return ExecHeartbeat({"-console", "-beats", "3", "-interval", "1"}, nullptr); }, 60);
+    ChildResult r = RunInChild(
+        [] {
+            return ExecHeartbeat({"-console", "-beats", "3", "-interval", "1"}, nullptr);
+        },
+        60);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(Lines(r.out), "beat 1;beat 2;beat 3;stopped;");
 }
@@ -82,7 +87,11 @@ TEST(Heartbeat, ServiceStopsAtOnceOnSigterm)
     int log = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(log, 0);
     // A long interval: only the signal can end the wait in time.
-    BackgroundChild child = StartChild([&] { return ExecHeartbeat({"-interval", "3600"}, fifo.c_str()); }, 60);
+    BackgroundChild child = StartChild(
+        [&] {
+            return ExecHeartbeat({"-interval", "3600"}, fifo.c_str());
+        },
+        60);
     std::string text;
     bool sent = false;
     for (;;) {
@@ -110,8 +119,8 @@ TEST(Heartbeat, ServiceStopsAtOnceOnSigterm)
 
 struct LogCase {
     const char* what;
-    const char* env;  // HEARTBEAT_LOG, relative to the scratch directory; null: unset
-    const char* option;  // -log PATH, relative likewise; null: none
+    const char* env;      // HEARTBEAT_LOG, relative to the scratch directory; null: unset
+    const char* option;   // -log PATH, relative likewise; null: none
     const char* written;  // the file that must get the lines; null: none may
     int exitCode;
 };
@@ -146,7 +155,8 @@ TEST(Heartbeat, LogFileFromOptionElseEnvironmentAppending)
             std::string content = ReadFile(scratch.path + "/" + name);
             bool chosen = c.written && strcmp(name, c.written) == 0;
             EXPECT_EQ(content.substr(0, 13), "earlier line\n") << c.what;
-            EXPECT_EQ(Lines(content.substr(13)), chosen ? "beat 1;beat 2;stopped;" : "") << c.what << " " << name;
+            EXPECT_EQ(Lines(content.substr(13)), chosen ? "beat 1;beat 2;stopped;" : "")
+                << c.what << " " << name;
         }
         if (!c.written) {
             EXPECT_NE(r.err.find("heartbeat: cannot open " + option + ": "), std::string::npos) << r.err;
@@ -182,7 +192,8 @@ TEST(Heartbeat, DefaultLogIsUnderVarLog)
 
 TEST(Heartbeat, BadOwnOptionsShowTheUsage)
 {
-    for (auto args : std::vector<std::vector<std::string>>{{"-beats"}, {"-beats", "0"}, {"-interval", "x"}, {"-log"}, {"-what"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-beats"}, {"-beats", "0"}, {"-interval", "x"}, {"-log"}, {"-what"}}) {
         ChildResult r = RunInChild([&] { return ExecHeartbeat(args, nullptr); }, 60);
         EXPECT_EQ(r.out.rfind("usage: heartbeat", 0), 0u) << args[0];
         EXPECT_EQ(r.exitCode, 0);

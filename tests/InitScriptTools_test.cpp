@@ -19,7 +19,8 @@ const char kName[] = "satestd";
 ChildResult InstallDaemon(Namespace& ns)
 {
     return ns.Run([] {
-        ChildResult r = RunProgram({SERVICEAPP_TEST_DAEMON, "-install"}, {std::string("SERVICEAPP_TEST_NAME=") + kName});
+        ChildResult r =
+            RunProgram({SERVICEAPP_TEST_DAEMON, "-install"}, {std::string("SERVICEAPP_TEST_NAME=") + kName});
         fputs(r.out.c_str(), stdout);
         return r.exitCode;
     });
@@ -65,7 +66,8 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheDebianScript)
     ChildResult r = RunProgram({"/bin/sh", "-c", "mkdir -p \"$1\" \"$2\" && cp \"$3\" \"$1\"", "sh", dir, out,
                                 ns.Upper() + "/init.d/" + kName});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    r = RunProgram({generator, out, out, out}, {"SYSTEMD_SYSVINIT_PATH=" + dir, "SYSTEMD_SYSVRC_PATH=" + dir});
+    r = RunProgram({generator, out, out, out},
+                   {"SYSTEMD_SYSVINIT_PATH=" + dir, "SYSTEMD_SYSVRC_PATH=" + dir});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::string unit = ReadFile(out + "/" + kName + ".service");
     std::string script = dir + "/" + kName;

@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -100,7 +100,8 @@ class Install : public NamespaceTest {};
 
 TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
 {
-    for (eLinuxDistribution d : {eDistRedHat, eDistCentOS, eDistOracle, eDistSuSE, eDistUbuntu, eDistDebian}) {
+    for (eLinuxDistribution d :
+         {eDistRedHat, eDistCentOS, eDistOracle, eDistSuSE, eDistUbuntu, eDistDebian}) {
         SCOPED_TRACE(d);
         Namespace ns(Host(d));
         Snapshot before = ns.Take();
@@ -119,7 +120,8 @@ TEST_F(Install, ReinstallRewritesTheScriptAndCountsItsOwnLinksAsMade)
 {
     Namespace ns(Host(eDistDebian));
     Snapshot before = ns.Take();
-    ChildResult r = ns.Run([] { return Main("svc", "/opt/old/svc", "-install") * 10 + Main("svc", kPath, "-install"); });
+    ChildResult r =
+        ns.Run([] { return Main("svc", "/opt/old/svc", "-install") * 10 + Main("svc", kPath, "-install"); });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "Installing Service svc\nInstalling Service svc\n");
     EXPECT_EQ(Changes(before, ns.Take()), Installed(eDistDebian, "svc", kPath));
@@ -169,7 +171,8 @@ TEST_F(Install, RefusesWithOneLineAndChangesNothing)
         std::string out;
     } cases[] = {
         {"unknown distribution", Host(eDistUnknown), "-install", kPath, "Unrecognized linux distribution\n"},
-        {"unknown distribution", Host(eDistUnknown), "-uninstall", kPath, "Unrecognized linux distribution\n"},
+        {"unknown distribution", Host(eDistUnknown), "-uninstall", kPath,
+         "Unrecognized linux distribution\n"},
         {"no /etc/init.d", noInitDir, "-install", kPath,
          "Could not find /etc/init.d, install is not supported on this distribution\n"},
         {"no /etc/init.d before the path", noInitDir, "-install", "/opt/a b",
@@ -200,9 +203,10 @@ TEST_F(Install, UnprivilegedUserCannotInstallOrRemove)
         return Main("svc", kPath, "-install") * 10 + Main("svc", kPath, "-uninstall");
     });
     EXPECT_EQ(r.exitCode, 55);
-    EXPECT_EQ(r.out, "cannot write to /etc/init.d, please install as root\n"
-                     "Failed to remove [/etc/init.d/svc]: Permission denied\n" +
-                         Removing(eDistDebian, "svc"));
+    EXPECT_EQ(r.out,
+              "cannot write to /etc/init.d, please install as root\n"
+              "Failed to remove [/etc/init.d/svc]: Permission denied\n" +
+                  Removing(eDistDebian, "svc"));
     EXPECT_EQ(Changes(before, ns.Take()), Snapshot());
 }
 
@@ -211,9 +215,8 @@ TEST_F(Install, NameFieldWithoutTerminatorIsRefused)
     Namespace ns(Host(eDistDebian));
     Snapshot before = ns.Take();
     auto fill = [](App& app) { memset(app.NameField(), 'a', 256); };
-    ChildResult r = ns.Run([&] {
-        return Main("x", kPath, "-install", 2, fill) * 10 + Main("x", kPath, "-uninstall", 2, fill);
-    });
+    ChildResult r = ns.Run(
+        [&] { return Main("x", kPath, "-install", 2, fill) * 10 + Main("x", kPath, "-uninstall", 2, fill); });
     EXPECT_EQ(r.exitCode, 55);
     std::string line = "Invalid service name [" + std::string(256, 'a') + "]\n";
     EXPECT_EQ(r.out, line + line);
@@ -230,7 +233,8 @@ TEST_F(Install, RelativeOrMissingProgramPathWritesTheRunningExecutable)
     Snapshot before = ns.Take();
     ChildResult r = ns.Run([] {
         auto keepsArgv0 = [](App& app) { return strcmp(app.ProgramPath(), "svc") == 0; };
-        return Main("svc", "svc", "-install", 2, nullptr, keepsArgv0) * 10 + Main("svc", "", "", 0, [](App& app) { app.ChooseInstall(); });
+        return Main("svc", "svc", "-install", 2, nullptr, keepsArgv0) * 10 +
+               Main("svc", "", "", 0, [](App& app) { app.ChooseInstall(); });
     });
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(Changes(before, ns.Take()), Installed(eDistDebian, "svc", exe));
@@ -274,8 +278,8 @@ TEST_F(Install, FailedSystemCallsAreReportedAndKeepTheEarlierScript)
          installing + "Failed to write init script [/etc/init.d/svc], 5\n", false},
         {[] { g_sysOps.Rename = Fail<int, const char*, const char*>; }, EACCES, "-install",
          installing + "Failed to write init script [/etc/init.d/svc], 13\n", false},
-        {[] { g_sysOps.Symlink = Fail<int, const char*, const char*>; }, EACCES, "-install", installing + links,
-         true},
+        {[] { g_sysOps.Symlink = Fail<int, const char*, const char*>; }, EACCES, "-install",
+         installing + links, true},
         {[] {
              g_sysOps.Access = [](const char* path, int mode) {
                  return (mode & W_OK) ? (errno = EACCES, -1) : access(path, mode);
@@ -331,10 +335,11 @@ TEST_F(Install, LinkFailuresAreReportedAndTheOtherLevelsStillLinked)
     Snapshot before = ns.Take();
     ChildResult r = ns.Run([] { return Main("svc", kPath, "-install"); });
     EXPECT_EQ(r.exitCode, 5);
-    EXPECT_EQ(r.out, "Installing Service svc\n"
-                     "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
-                     "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n"
-                     "Failed to create link [/etc/rc5.d/S55svc]: File exists\n");
+    EXPECT_EQ(r.out,
+              "Installing Service svc\n"
+              "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
+              "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n"
+              "Failed to create link [/etc/rc5.d/S55svc]: File exists\n");
     Snapshot expected = Installed(eDistDebian, "svc", kPath);
     for (int level : {0, 2, 3, 5}) {
         expected.erase(LinkOf(eDistDebian, level, "svc"));
@@ -347,10 +352,10 @@ TEST_F(Install, UninstallRemovesRenumberedLinksToItsScriptInSortedOrder)
     EtcLayout layout = Host(eDistDebian);
     layout.files["init.d/svc"] = "script\n";
     layout.symlinks = {
-        {"rc2.d/S99svc", "/etc/init.d//svc"},   {"rc2.d/S01svc", "../init.d/svc"},
-        {"rc0.d/K01svc", "/etc/init.d/svc"},    {"rc6.d/K20svc", "../../etc/./init.d/svc"},
-        {"rc5.d/S20svc", "/etc/init.d/other"},  {"rc3.d/S01svcx", "../init.d/svc"},
-        {"rc4.d/S1svc", "../init.d/svc"},       {"rc4.d/X01svc", "../init.d/svc"},
+        {"rc2.d/S99svc", "/etc/init.d//svc"},  {"rc2.d/S01svc", "../init.d/svc"},
+        {"rc0.d/K01svc", "/etc/init.d/svc"},   {"rc6.d/K20svc", "../../etc/./init.d/svc"},
+        {"rc5.d/S20svc", "/etc/init.d/other"}, {"rc3.d/S01svcx", "../init.d/svc"},
+        {"rc4.d/S1svc", "../init.d/svc"},      {"rc4.d/X01svc", "../init.d/svc"},
         {"rc1.d/S01svc", "init.d/svc"},
     };
     layout.files["rc1.d/K99svc"] = "not a link\n";
@@ -385,12 +390,14 @@ TEST_F(Install, FullInitDirKeepsTheEarlierScriptByteForByte)
             entries += e->d_name[0] != '.' || strlen(e->d_name) > 2;
         }
         closedir(dir);
-        bool kept = good == Script(eDistDebian, "svc", "/opt/good/svc") && ReadFile("/etc/init.d/svc") == good;
+        bool kept =
+            good == Script(eDistDebian, "svc", "/opt/good/svc") && ReadFile("/etc/init.d/svc") == good;
         return first * 10 + second + (kept ? 0 : 40) + (entries == 1 ? 0 : 80);
     });
     EXPECT_EQ(r.exitCode, 5);
-    EXPECT_EQ(r.out, "Installing Service svc\nInstalling Service svc\n"
-                     "Failed to write init script [/etc/init.d/svc], 28\n");
+    EXPECT_EQ(r.out,
+              "Installing Service svc\nInstalling Service svc\n"
+              "Failed to write init script [/etc/init.d/svc], 28\n");
 }
 
 TEST_F(Install, ReadOnlyInitDirIsRefusedAndNothingIsRemoved)
@@ -407,9 +414,10 @@ TEST_F(Install, ReadOnlyInitDirIsRefusedAndNothingIsRemoved)
         return Main("svc", kPath, "-install") * 10 + Main("svc", kPath, "-uninstall");
     });
     EXPECT_EQ(r.exitCode, 55);
-    EXPECT_EQ(r.out, "cannot write to /etc/init.d, please install as root\n"
-                     "Failed to remove [/etc/init.d/svc]: Read-only file system\n" +
-                         Removing(eDistDebian, "svc"));
+    EXPECT_EQ(r.out,
+              "cannot write to /etc/init.d, please install as root\n"
+              "Failed to remove [/etc/init.d/svc]: Read-only file system\n" +
+                  Removing(eDistDebian, "svc"));
     EXPECT_EQ(Changes(before, ns.Take()), Snapshot());
 }
 
@@ -434,7 +442,8 @@ TEST_F(Install, InitDirOrScriptPathOfTheWrongKindFailsCleanly)
     for (const auto& c : cases) {
         Namespace ns(c.layout);
         Snapshot before = ns.Take();
-        ChildResult r = ns.Run([] { return Main("svc", kPath, "-install") * 10 + Main("svc", kPath, "-uninstall"); });
+        ChildResult r =
+            ns.Run([] { return Main("svc", kPath, "-install") * 10 + Main("svc", kPath, "-uninstall"); });
         EXPECT_EQ(r.exitCode, c.result);
         EXPECT_EQ(r.out, c.installOut + c.uninstallOut);
         EXPECT_EQ(Changes(before, ns.Take()), Snapshot());
@@ -449,7 +458,8 @@ TEST_F(Install, ScriptPathSymlinkIsReplacedWithoutTouchingItsTarget)
     layout.symlinks["init.d/dangling"] = "/etc/nowhere";
     Namespace ns(layout);
     Snapshot before = ns.Take();
-    ChildResult r = ns.Run([] { return Main("svc", kPath, "-install") * 10 + Main("dangling", kPath, "-install"); });
+    ChildResult r =
+        ns.Run([] { return Main("svc", kPath, "-install") * 10 + Main("dangling", kPath, "-install"); });
     EXPECT_EQ(r.exitCode, 0);
     Snapshot expected = Installed(eDistDebian, "svc", kPath);
     for (const auto& entry : Installed(eDistDebian, "dangling", kPath)) {
@@ -516,18 +526,61 @@ TEST_F(Install, HostileNamesRunNothingAndTouchNothingElse)
         std::string name;
         bool valid;
     } corpus[] = {
-        {"svc", true}, {"a", true}, {"9", true}, {"x.y", true}, {"x_y-z", true}, {"x@y+z", true}, {"a..b", true},
-        {"init.d", true}, {"S55svc", true}, {std::string(240, 'v'), true},
-        {"", false}, {"-svc", false}, {"--help", false}, {".", false}, {"..", false}, {"../planted", false},
-        {"../../tmp/x", false}, {"/etc/planted", false}, {"a/b", false}, {"a b", false}, {" svc", false},
-        {"svc ", false}, {"a\tb", false}, {"a\nb", false}, {"a\rb", false}, {"$(touch @C@)", false},
-        {"`touch @C@`", false}, {"a;touch @C@", false}, {"a&&touch @C@", false}, {"a|touch @C@", false},
-        {"a>@C@", false}, {"a<b", false}, {"%n%n%n%n", false}, {"%s%s%s%s", false}, {"a%x", false},
-        {"a'b", false}, {"a\"b", false}, {"a\\b", false}, {"a*", false}, {"a?", false}, {"[a]", false},
-        {"{a,b}", false}, {"~root", false}, {"#a", false}, {"a$HOME", false}, {"\xff\xfe", false},
-        {"caf\xc3\xa9", false}, {"a\x1b[31m", false}, {"a\x7f", false}, {std::string(241, 'v'), false},
-        {std::string(255, 'v'), false}, {std::string(256, 'v'), false}, {std::string(300, 'v'), false},
-        {std::string(1023, 'v'), false}, {std::string(4096, 'v'), false},
+        {"svc", true},
+        {"a", true},
+        {"9", true},
+        {"x.y", true},
+        {"x_y-z", true},
+        {"x@y+z", true},
+        {"a..b", true},
+        {"init.d", true},
+        {"S55svc", true},
+        {std::string(240, 'v'), true},
+        {"", false},
+        {"-svc", false},
+        {"--help", false},
+        {".", false},
+        {"..", false},
+        {"../planted", false},
+        {"../../tmp/x", false},
+        {"/etc/planted", false},
+        {"a/b", false},
+        {"a b", false},
+        {" svc", false},
+        {"svc ", false},
+        {"a\tb", false},
+        {"a\nb", false},
+        {"a\rb", false},
+        {"$(touch @C@)", false},
+        {"`touch @C@`", false},
+        {"a;touch @C@", false},
+        {"a&&touch @C@", false},
+        {"a|touch @C@", false},
+        {"a>@C@", false},
+        {"a<b", false},
+        {"%n%n%n%n", false},
+        {"%s%s%s%s", false},
+        {"a%x", false},
+        {"a'b", false},
+        {"a\"b", false},
+        {"a\\b", false},
+        {"a*", false},
+        {"a?", false},
+        {"[a]", false},
+        {"{a,b}", false},
+        {"~root", false},
+        {"#a", false},
+        {"a$HOME", false},
+        {"\xff\xfe", false},
+        {"caf\xc3\xa9", false},
+        {"a\x1b[31m", false},
+        {"a\x7f", false},
+        {std::string(241, 'v'), false},
+        {std::string(255, 'v'), false},
+        {std::string(256, 'v'), false},
+        {std::string(300, 'v'), false},
+        {std::string(1023, 'v'), false},
+        {std::string(4096, 'v'), false},
     };
     EtcLayout layout = Host(eDistDebian);
     layout.files["planted"] = "planted\n";
@@ -567,14 +620,40 @@ TEST_F(Install, HostileProgramPathsRunNothingAndWriteOnlySafeScripts)
         std::string path;
         std::string written;  // empty: refused
     } corpus[] = {
-        {kPath, kPath}, {"/opt/%n%s%x/svc", "/opt/%n%s%x/svc"}, {"/opt/caf\xc3\xa9/svc", "/opt/caf\xc3\xa9/svc"},
-        {"/opt/\xff\xfe/svc", "/opt/\xff\xfe/svc"}, {"/opt/-svc", "/opt/-svc"}, {"/opt/a,b=c:d", "/opt/a,b=c:d"},
-        {p1021, p1021}, {"relative/svc", exe}, {"-install", exe}, {"../../svc", exe}, {"", exe},
-        {"/opt/x;touch @C@", ""}, {"/opt/$(touch @C@)", ""}, {"/opt/`touch @C@`", ""}, {"/opt/a b", ""},
-        {"/opt/a\nb", ""}, {"/opt/a\tb", ""}, {"/opt/x|touch @C@", ""}, {"/opt/x&&touch @C@", ""},
-        {"/opt/x>@C@", ""}, {"/opt/x<y", ""}, {"/opt/'x'", ""}, {"/opt/\"x\"", ""}, {"/opt/x\\y", ""},
-        {"/opt/x*", ""}, {"/opt/x?", ""}, {"/opt/[x]", ""}, {"/opt/~x", ""}, {"/opt/{x,y}", ""},
-        {"/opt/x#y", ""}, {"/opt/x\x1b", ""}, {"/opt/x\x7f", ""}, {p1021 + "p", ""}, {p1021 + "pp", ""},
+        {kPath, kPath},
+        {"/opt/%n%s%x/svc", "/opt/%n%s%x/svc"},
+        {"/opt/caf\xc3\xa9/svc", "/opt/caf\xc3\xa9/svc"},
+        {"/opt/\xff\xfe/svc", "/opt/\xff\xfe/svc"},
+        {"/opt/-svc", "/opt/-svc"},
+        {"/opt/a,b=c:d", "/opt/a,b=c:d"},
+        {p1021, p1021},
+        {"relative/svc", exe},
+        {"-install", exe},
+        {"../../svc", exe},
+        {"", exe},
+        {"/opt/x;touch @C@", ""},
+        {"/opt/$(touch @C@)", ""},
+        {"/opt/`touch @C@`", ""},
+        {"/opt/a b", ""},
+        {"/opt/a\nb", ""},
+        {"/opt/a\tb", ""},
+        {"/opt/x|touch @C@", ""},
+        {"/opt/x&&touch @C@", ""},
+        {"/opt/x>@C@", ""},
+        {"/opt/x<y", ""},
+        {"/opt/'x'", ""},
+        {"/opt/\"x\"", ""},
+        {"/opt/x\\y", ""},
+        {"/opt/x*", ""},
+        {"/opt/x?", ""},
+        {"/opt/[x]", ""},
+        {"/opt/~x", ""},
+        {"/opt/{x,y}", ""},
+        {"/opt/x#y", ""},
+        {"/opt/x\x1b", ""},
+        {"/opt/x\x7f", ""},
+        {p1021 + "p", ""},
+        {p1021 + "pp", ""},
         {"/" + std::string(4095, 'p'), ""},
     };
     Namespace ns(Host(eDistDebian));

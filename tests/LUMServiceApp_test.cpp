@@ -36,8 +36,8 @@ public:
     {
         char cwd[PATH_MAX] = "?";
         (void)!getcwd(cwd, sizeof(cwd));
-        Record(std::string(IsConsoleMode() ? "console" : "run") + "(" + cwd + " server=" +
-               std::to_string(LUMPI_Focus::IsAServer) + ")");
+        Record(std::string(IsConsoleMode() ? "console" : "run") + "(" + cwd +
+               " server=" + std::to_string(LUMPI_Focus::IsAServer) + ")");
         if (hold >= 0) {
             (void)!write(hold, "r", 1);
             CUnixServiceApp::Run();
@@ -192,7 +192,7 @@ TEST_F(LUMServiceApp, FailedCheckInIsLoggedAndTheServiceRunsOnWhereItWas)
     EXPECT_EQ(r.out, "0|init,run(" + tmp.path + " server=0),deinit|2");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lumtest::LogTexts(logFile), (std::vector<std::string>{"DEBUG Focus set to instance [inst1].",
-                                                                "ERROR Service [reg] checkin failed."}));
+                                                                    "ERROR Service [reg] checkin failed."}));
 }
 
 }  // namespace

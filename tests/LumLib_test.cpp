@@ -174,14 +174,22 @@ TEST_F(LumLib, ConfigurationLookups)
         const char* key;
         const char* value;  // null: not found
     } cases[] = {
-        {"Base", "dCOREDIR", "/opt/core dir"}, {"Base", "spaced key", "spaced value"},
-        {"Base", "empty", ""},                 {"Base", "#hidden", nullptr},
-        {"Base", ";hidden2", nullptr},         {"Base", "semi", "a;b#c"},
-        {"Base", "equals", "x=y"},             {"Base", "dup", "last"},
-        {"Base", "novalue", nullptr},          {"Other", "dCOREDIR", "/other"},
-        {"Broken", "lost", nullptr},           {"Base", "lost", nullptr},
-        {"", "top", "before any section"},     {"Base", "top", nullptr},
-        {"base", "dCOREDIR", nullptr},         {"Base", "casekey", nullptr},
+        {"Base", "dCOREDIR", "/opt/core dir"},
+        {"Base", "spaced key", "spaced value"},
+        {"Base", "empty", ""},
+        {"Base", "#hidden", nullptr},
+        {"Base", ";hidden2", nullptr},
+        {"Base", "semi", "a;b#c"},
+        {"Base", "equals", "x=y"},
+        {"Base", "dup", "last"},
+        {"Base", "novalue", nullptr},
+        {"Other", "dCOREDIR", "/other"},
+        {"Broken", "lost", nullptr},
+        {"Base", "lost", nullptr},
+        {"", "top", "before any section"},
+        {"Base", "top", nullptr},
+        {"base", "dCOREDIR", nullptr},
+        {"Base", "casekey", nullptr},
         {"Missing", "dCOREDIR", nullptr},
     };
     ASSERT_TRUE(testsupport::WriteFile(configFile, corpus));

@@ -51,7 +51,8 @@ inline std::vector<LogEntry> ReadLog(const std::string& path)
     std::smatch m;
     for (std::string line; std::getline(in, line);) {
         bool ok = std::regex_match(line, m, entry);
-        entries.push_back(ok ? LogEntry{m[1], std::stol(m[2]), m[3]} : LogEntry{"", -1, "malformed: " + line});
+        entries.push_back(ok ? LogEntry{m[1], std::stol(m[2]), m[3]}
+                             : LogEntry{"", -1, "malformed: " + line});
     }
     return entries;
 }

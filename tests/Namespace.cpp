@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
-#include <algorithm>
 
 namespace testsupport {
 
@@ -116,7 +116,8 @@ ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSec
     std::string options = "lowerdir=/etc,upperdir=" + Upper() + ",workdir=" + m_dir + "/work";
     return RunInChild(
         [&]() {
-            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0 ||
                 mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
                 fprintf(stderr, "namespace set-up failed: %s\n", strerror(errno));
@@ -219,9 +220,14 @@ std::string LinkOf(eLinuxDistribution d, int level, const std::string& name)
 
 EtcLayout Host(eLinuxDistribution d)
 {
-    const std::vector<std::vector<std::string>> present = {
-        {}, {"redhat-release"}, {"redhat-release", "centos-release"}, {"SuSE-release"}, {"lsb-release"},
-        {"debian_version"}, {"redhat-release", "oracle-release"}, {"redhat-release", "fedora-release"}};
+    const std::vector<std::vector<std::string>> present = {{},
+                                                           {"redhat-release"},
+                                                           {"redhat-release", "centos-release"},
+                                                           {"SuSE-release"},
+                                                           {"lsb-release"},
+                                                           {"debian_version"},
+                                                           {"redhat-release", "oracle-release"},
+                                                           {"redhat-release", "fedora-release"}};
     EtcLayout layout;
     for (const char* file : kReleaseFiles) {
         layout.hide.push_back(file);

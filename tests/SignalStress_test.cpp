@@ -25,7 +25,7 @@ using testsupport::StartChild;
 namespace {
 
 constexpr int kRunsPerLoop = 100;
-constexpr long long kBudgetMs = 150000;  // the whole test, however loaded the machine
+constexpr long long kBudgetMs = 150000;   // the whole test, however loaded the machine
 constexpr long long kExitLimitMs = 5000;  // signal to exit; a lost wake-up costs 15000
 
 long long NowUs()
@@ -103,7 +103,9 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
                 _exit(rc == 0 ? 0 : 1);
                 return 1;
             },
-            30);        struct timespec delay = {static_cast<time_t>(delayUs / 1000000), static_cast<long>(delayUs % 1000000) * 1000};
+            30);
+        struct timespec delay = {static_cast<time_t>(delayUs / 1000000),
+                                 static_cast<long>(delayUs % 1000000) * 1000};
         nanosleep(&delay, nullptr);
         long long sent = NowUs();
         kill(child.pid, sig);
@@ -130,7 +132,8 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
             ++failures;
             ADD_FAILURE() << kLoopNames[runs % 3] << ", " << strsignal(sig) << " after " << delayUs
                           << " us, self-stop " << selfStopUs << " us: events \"" << r.events << "\", "
-                          << (r.exited ? "exit " + std::to_string(r.exitCode) : "killed by " + std::to_string(r.signal))
+                          << (r.exited ? "exit " + std::to_string(r.exitCode)
+                                       : "killed by " + std::to_string(r.signal))
                           << ", exit " << exitUs / 1000 << " ms after the signal (seed " << seed << ")";
         }
     }
@@ -138,8 +141,8 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
     signal(SIGINT, oldInt);
     EXPECT_GE(runs, 3 * 30) << "too few runs within the time budget to mean anything";
     for (int i = 0; i < 3; ++i) {
-        printf("%-12s killed before the handlers %3d, stopped cleanly %3d, slowest exit %lld ms\n", kLoopNames[i],
-               tally[i].killedEarly, tally[i].stopped, tally[i].slowestExitUs / 1000);
+        printf("%-12s killed before the handlers %3d, stopped cleanly %3d, slowest exit %lld ms\n",
+               kLoopNames[i], tally[i].killedEarly, tally[i].stopped, tally[i].slowestExitUs / 1000);
     }
 }
 

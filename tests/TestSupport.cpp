@@ -37,7 +37,8 @@ pid_t Fork(BackgroundChild& child, bool capture, unsigned timeoutSeconds)
     int events[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (pipe2(events, O_CLOEXEC) != 0 || (capture && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))) {
+    if (pipe2(events, O_CLOEXEC) != 0 ||
+        (capture && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0))) {
         CloseAll({events[0], events[1], out[0], out[1], err[0], err[1]});
         return -1;
     }
@@ -237,7 +238,8 @@ bool WriteFile(const std::string& path, const std::string& content)
 TempDir::TempDir()
 {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/serviceapp-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/serviceapp-test-XXXXXX";
     if (mkdtemp(&pattern[0]) != nullptr) {
         path = pattern;
     }

@@ -24,12 +24,12 @@ struct Argv {
 };
 
 struct ChildResult {
-    bool exited = false;    // exited normally (else killed by a signal)
-    int exitCode = -1;      // exit status when exited
-    int signal = 0;         // terminating signal when killed
-    std::string out;        // everything the child wrote to standard output
-    std::string err;        // everything the child wrote to standard error
-    std::string events;     // every byte the child reported with ReportEvent, in order
+    bool exited = false;  // exited normally (else killed by a signal)
+    int exitCode = -1;    // exit status when exited
+    int signal = 0;       // terminating signal when killed
+    std::string out;      // everything the child wrote to standard output
+    std::string err;      // everything the child wrote to standard error
+    std::string events;   // every byte the child reported with ReportEvent, in order
 };
 
 // A child left running in the background: its pid, the read end of a pipe on
@@ -39,7 +39,7 @@ struct ChildResult {
 struct BackgroundChild {
     int pid = -1;
     int events = -1;
-    int out = -1;      // captured standard output and error, or -1
+    int out = -1;  // captured standard output and error, or -1
     int err = -1;
     std::string seen;  // events read so far by WaitForEvent
     BackgroundChild() = default;

@@ -26,8 +26,8 @@ using testsupport::Argv;
 using testsupport::AwaitSignal;
 using testsupport::BackgroundChild;
 using testsupport::ChildResult;
-using testsupport::Recorder;
 using testsupport::Finish;
+using testsupport::Recorder;
 using testsupport::ReportEvent;
 using testsupport::RunInChild;
 using testsupport::StartChild;
@@ -126,14 +126,58 @@ struct SignalCase {
 TEST(Lifecycle, StopSignals)
 {
     const SignalCase cases[] = {
-        {"during the default Run, which ppoll sleeps in", {}, "", false, true, 'r', SYS_ppoll, 0, "SIRrQPDXM", false},
-        {"between the default Run's flag test and its wait", {}, "", true, true, 'c', -1, 0, "SIRrcQPDXM", false},
-        {"during Initialize: running is still entered", {}, "I", false, true, 'w', -1, 0, "SIwQRrPDXM", false},
+        {"during the default Run, which ppoll sleeps in",
+         {},
+         "",
+         false,
+         true,
+         'r',
+         SYS_ppoll,
+         0,
+         "SIRrQPDXM",
+         false},
+        {"between the default Run's flag test and its wait",
+         {},
+         "",
+         true,
+         true,
+         'c',
+         -1,
+         0,
+         "SIRrcQPDXM",
+         false},
+        {"during Initialize: running is still entered",
+         {},
+         "I",
+         false,
+         true,
+         'w',
+         -1,
+         0,
+         "SIwQRrPDXM",
+         false},
         {"during starting, before the handlers", {}, "S", false, true, 'w', -1, 0, "Sw", true},
-        {"in the console, which installs no handlers", {"-console"}, "r", false, true, 'w', -1, 0, "Irw", true},
+        {"in the console, which installs no handlers",
+         {"-console"},
+         "r",
+         false,
+         true,
+         'w',
+         -1,
+         0,
+         "Irw",
+         true},
         {"to a service that never entered Main", {}, "I", false, false, 'w', -1, 0, "SIw", true},
-        {"the console's default Run waits for the client", {"-console"}, "", false, true, 'r', SYS_ppoll, SIGUSR1,
-         "IrQDM", false},
+        {"the console's default Run waits for the client",
+         {"-console"},
+         "",
+         false,
+         true,
+         'r',
+         SYS_ppoll,
+         SIGUSR1,
+         "IrQDM",
+         false},
     };
     for (const SignalCase& c : cases) {
         for (int sig : kStopSignals) {
@@ -296,7 +340,8 @@ TEST(StaleObject, DestructionLeavesOtherHandlersAndOtherObjectsAlone)
 
 TEST(LinuxDistribution, DisplayNames)
 {
-    const char* const names[] = {"unknown", "redhat", "centos", "suse", "ubuntu", "debian", "oracle", "fedora"};
+    const char* const names[] = {"unknown", "redhat", "centos", "suse",
+                                 "ubuntu",  "debian", "oracle", "fedora"};
     for (int value = 0; value < 8; ++value) {
         EXPECT_STREQ(CUnixServiceApp::GetLinuxDistributionString(static_cast<eLinuxDistribution>(value)),
                      names[value]);
@@ -348,7 +393,8 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
                 for (const char* p : c.present) {
                     present = present || strcmp(p, name) == 0;
                 }
-                if (present ? mknod(path.c_str(), S_IFREG | 0, 0) : mknod(path.c_str(), S_IFCHR, makedev(0, 0))) {
+                if (present ? mknod(path.c_str(), S_IFREG | 0, 0)
+                            : mknod(path.c_str(), S_IFCHR, makedev(0, 0))) {
                     return 1;
                 }
             }

@@ -58,10 +58,11 @@ public:
 
     bool DisplayUsage() override
     {
-        printf("usage: heartbeat [-console] [-beats N] [-interval SECONDS] [-log PATH]\n"
-               "       heartbeat -install | -uninstall | -help\n"
-               "Without -log the log file is $HEARTBEAT_LOG, else %s.\n",
-               kDefaultLog);
+        printf(
+            "usage: heartbeat [-console] [-beats N] [-interval SECONDS] [-log PATH]\n"
+            "       heartbeat -install | -uninstall | -help\n"
+            "Without -log the log file is $HEARTBEAT_LOG, else %s.\n",
+            kDefaultLog);
         return true;
     }
 
@@ -133,14 +134,15 @@ private:
         struct tm utc;
         strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
         char line[128];
-        int length = snprintf(line, sizeof(line), "%s heartbeat[%d] %s\n", stamp, static_cast<int>(getpid()), text);
+        int length =
+            snprintf(line, sizeof(line), "%s heartbeat[%d] %s\n", stamp, static_cast<int>(getpid()), text);
         (void)!write(m_fd, line, static_cast<size_t>(length));  // a full disk must not stop the beat
     }
 
     const char* m_pending = nullptr;  // our option whose value comes next
     const char* m_logPath = nullptr;
-    long m_beats = 0;                 // 0: beat until stopped
-    long m_interval = 3;              // seconds between beats
+    long m_beats = 0;     // 0: beat until stopped
+    long m_interval = 3;  // seconds between beats
     int m_fd = -1;
 };
 

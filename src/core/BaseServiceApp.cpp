@@ -45,9 +45,8 @@ struct Option {
 };
 
 const Option kOptions[] = {
-    {"-console", eActionConsole},     {"-help", eActionUsage},
-    {"-?", eActionUsage},             {"-install", eActionInstall},
-    {"-uninstall", eActionUninstall}, {"-start", eActionStart},
+    {"-console", eActionConsole}, {"-help", eActionUsage},          {"-?", eActionUsage},
+    {"-install", eActionInstall}, {"-uninstall", eActionUninstall}, {"-start", eActionStart},
     {"-stop", eActionStop},
 };
 

@@ -241,8 +241,8 @@ const char* InitScriptTemplate(eLinuxDistribution distribution)
     }
 }
 
-int FillInitScript(eLinuxDistribution distribution, const char* name, const char* programPath,
-                   char* out, size_t size)
+int FillInitScript(eLinuxDistribution distribution, const char* name, const char* programPath, char* out,
+                   size_t size)
 {
     const char* text = InitScriptTemplate(distribution);
     if (text == nullptr || name == nullptr || programPath == nullptr || out == nullptr || size == 0) {

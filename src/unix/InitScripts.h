@@ -15,8 +15,8 @@ const char* InitScriptTemplate(eLinuxDistribution distribution);
 // Fills the distribution's template with the service name and program path
 // into out. Returns the script's length, or -1 when there is no template or
 // the result does not fit in size bytes (terminating NUL included).
-int FillInitScript(eLinuxDistribution distribution, const char* name, const char* programPath,
-                   char* out, size_t size);
+int FillInitScript(eLinuxDistribution distribution, const char* name, const char* programPath, char* out,
+                   size_t size);
 
 }  // namespace serviceapp
 

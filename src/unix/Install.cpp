@@ -264,7 +264,7 @@ bool NextRenumberedLink(const char* dir, const char* name, const char* after, co
                 strlen(entryName) >= size) {
                 continue;
             }
-            strcpy(out, entryName);
+            memcpy(out, entryName, strlen(entryName) + 1);
             found = true;
         }
     }
@@ -357,8 +357,8 @@ bool CUnixServiceApp::UninstallService()
         char dir[kDirSize];
         char link[kPathSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        (void)snprintf(fixedNames[level], sizeof(fixedNames[level]), "%c%d%s", LinkLetter(distribution, level),
-                       m_rcSequence, m_serviceName);
+        (void)snprintf(fixedNames[level], sizeof(fixedNames[level]), "%c%d%s",
+                       LinkLetter(distribution, level), m_rcSequence, m_serviceName);
         (void)snprintf(link, sizeof(link), "%s/%s", dir, fixedNames[level]);
         printf("Removing %s\n", link);
         removed = RemovePath(link) && removed;

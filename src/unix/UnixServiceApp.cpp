@@ -28,8 +28,7 @@ void InstallHandler(int signo)
 void RestoreDefaultIfOurs(int signo)
 {
     struct sigaction current = {};
-    if (sigaction(signo, nullptr, &current) == 0 &&
-        !(current.sa_flags & SA_SIGINFO) &&
+    if (sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
         current.sa_handler == CUnixServiceApp::SignalHandlerStatic) {
         struct sigaction dfl = {};
         dfl.sa_handler = SIG_DFL;
