@@ -272,16 +272,26 @@ bool NextRenumberedLink(const char* dir, const char* name, const char* after, co
     return found;
 }
 
+// What install and uninstall check first: the name, before anything else is
+// printed, then the distribution.
+bool CheckNameAndDistribution(const char* name, size_t size, eLinuxDistribution& distribution)
+{
+    if (!CheckServiceName(name, size)) {
+        return false;
+    }
+    if (!CUnixServiceApp::DetectLinuxDistribution(distribution)) {
+        puts("Unrecognized linux distribution");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool CUnixServiceApp::InstallService()
 {
-    if (!CheckServiceName(m_serviceName, sizeof(m_serviceName))) {
-        return false;
-    }
     eLinuxDistribution distribution = eDistUnknown;
-    if (!DetectLinuxDistribution(distribution)) {
-        puts("Unrecognized linux distribution");
+    if (!CheckNameAndDistribution(m_serviceName, sizeof(m_serviceName), distribution)) {
         return false;
     }
     if (g_sysOps.Access(kInitDir, F_OK) != 0) {
@@ -340,12 +350,8 @@ bool CUnixServiceApp::InstallService()
 
 bool CUnixServiceApp::UninstallService()
 {
-    if (!CheckServiceName(m_serviceName, sizeof(m_serviceName))) {
-        return false;
-    }
     eLinuxDistribution distribution = eDistUnknown;
-    if (!DetectLinuxDistribution(distribution)) {
-        puts("Unrecognized linux distribution");
+    if (!CheckNameAndDistribution(m_serviceName, sizeof(m_serviceName), distribution)) {
         return false;
     }
     char script[kPathSize];
