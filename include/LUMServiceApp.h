@@ -10,9 +10,9 @@
 // installation's core directory. Install, uninstall and console mode are
 // inherited unchanged. The registry name is the second argument of
 // SetServiceName(name, registryName, auxName); the one-argument form leaves it
-// empty, which the platform treats as a name like any other. The platform
-// library (libLumLib.so) is found at run time beside libserviceapp or in
-// ../Base64 relative to it; clients do not link it themselves.
+// empty (still a valid registry name, shared by every service named so). The
+// platform library (libLumLib.so) is found at run time beside libserviceapp
+// or in ../Base64 relative to it; clients do not link it themselves.
 class SERVICEAPP_EXPORT CLUMServiceApp : public CServiceApp {
 public:
     // m_vmArgIndex = -1 and a de-initialization timeout of 30.
