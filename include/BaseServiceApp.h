@@ -23,13 +23,19 @@ enum eServiceAction : int {
 // CLUMServiceApp, create exactly one object, keep it alive for the whole
 // process, name it with SetServiceName() and hand their command line to Main().
 //
+// The library calls every hook through the virtual table, so an override at
+// any level takes effect everywhere. It starts no threads; its only
+// asynchronous entry is the SIGTERM/SIGINT handler, which calls SetQuitFlag()
+// and nothing else. Every other hook runs on the thread that called Main().
+//
 // The field order, the field types and the order of the virtual operations
 // below are the library's binary interface: do not reorder them.
 // No operation throws; failures are reported as results.
 class SERVICEAPP_EXPORT CBaseServiceApp {
 public:
     // Clears the three names and the program path, sets the action to
-    // eActionRunService and both flags to false.
+    // eActionRunService, both flags to false and the de-initialization
+    // timeout to 0. Registers nothing: Main() does that.
     CBaseServiceApp();
 
     // If this object is the registered service object, unregisters it so that
@@ -37,28 +43,36 @@ public:
     virtual ~CBaseServiceApp();
 
     // Entry point. Registers this object as the process's service object,
-    // parses the command line into an action and runs that action.
-    // Returns 0 on success (or after RunCustom), -1 if a service object is
-    // already registered in this process (nothing else is done), -2 if no
-    // service name is set after parsing, -3 if ParseCommandLine() failed,
-    // -4 if m_action is outside 0..7, -5 if the action's operation failed.
+    // parses the command line into an action (ParseCommandLine), checks that a
+    // service name is set and runs the action's operation.
+    // Returns 0 on success (and always after RunCustom), -1 if a service
+    // object is already registered in this process (nothing else is done, the
+    // command line is not even parsed), -3 if ParseCommandLine() returned
+    // false, -2 if no service name is set after parsing, -4 if m_action is
+    // outside 0..7, -5 if the action's operation returned false.
+    // The object stays registered after Main returns, until it is destroyed,
+    // so a second call returns -1.
     virtual int Main(int argc, char** argv);
 
-    // State hooks called by the service lifecycle (CUnixServiceApp::RunAsService),
-    // in the order Starting, Running (only after a successful Initialize),
-    // Stopping, Stopped. The defaults do nothing.
+    // State hooks called by the service lifecycle (CUnixServiceApp::RunAsService)
+    // on the thread that called Main, never in console mode: Starting first
+    // (before the signal handlers are installed), Running only after a
+    // successful Initialize and right before Run, then Stopping and Stopped
+    // around Deinitialize. The defaults do nothing.
     virtual void SetServiceStateStarting();
     virtual void SetServiceStateRunning();
     virtual void SetServiceStateStopping();
     virtual void SetServiceStateStopped();
     // Hooks for clients that implement pausing; the library never calls them.
+    // The defaults do nothing.
     virtual void SetServiceStatePausing();
     virtual void SetServiceStatePaused();
     virtual void SetServiceStateResuming();
     virtual void SetServiceStateResumed();
 
-    // True once a stop was requested (signal, StopSelf, SetQuitFlag). Safe to
-    // poll from the client's Run loop.
+    // True once a stop was requested (signal, StopSelf, SetQuitFlag). An
+    // atomic read, safe to poll from the client's Run loop and from other
+    // threads. The library never clears the flag.
     virtual bool CheckQuitFlag();
     // The pause flag as set by SetPausedFlag/UnsetPausedFlag.
     virtual bool CheckPausedFlag();
@@ -68,7 +82,8 @@ public:
     virtual bool DisplayUsage();
 
     // "-install" / "-uninstall": write or remove the init script and its
-    // run-level links. True on success; false makes Main return -5.
+    // run-level links (CUnixServiceApp documents what is written where and
+    // what is printed). True on success; false makes Main return -5.
     virtual bool InstallService() = 0;
     virtual bool UninstallService() = 0;
     // "-start" / "-stop". False makes Main return -5.
@@ -80,17 +95,22 @@ public:
     virtual void RunCustom();
 
     // Requests a stop: sets the quit flag. Called from signal context by the
-    // Unix host's handler, so an override must do only async-signal-safe work.
+    // Unix host's handler (and by StopSelf), so an override must do only
+    // async-signal-safe work: no locks, no allocation, no stdio.
     virtual void SetQuitFlag();
     // Set and clear the pause flag. The library never calls them.
     virtual void SetPausedFlag();
     virtual void UnsetPausedFlag();
 
-    // The client's set-up, called once before Run. The default returns true;
-    // false skips the running state and Run, but de-initialization still runs.
+    // The client's set-up, called once before Run, in service and in console
+    // mode. In service mode the stop signals are already caught, so a stop may
+    // be requested while it runs; Run is still called then and should return
+    // at once. The default returns true; false skips the running state and
+    // Run, but de-initialization still runs and Main still returns 0 (a
+    // client that must report the failure keeps its own flag).
     virtual bool Initialize();
     // The client's tear-down, called once after Run (or after a failed
-    // Initialize). The default does nothing.
+    // Initialize), in service and in console mode. The default does nothing.
     virtual void Deinitialize();
 
     // Hooks for client code; the library never calls them. Defaults do nothing.
@@ -99,37 +119,46 @@ public:
     virtual void OnContinue();
     virtual void OnShutdown();
 
-    // The service's work loop. It must return once CheckQuitFlag() is true.
-    // The base body does nothing and is reached only by a qualified call;
-    // CUnixServiceApp supplies the default loop.
+    // The service's work loop, called after a successful Initialize. It must
+    // return once CheckQuitFlag() is true. The base body does nothing and is
+    // reached only by a qualified call; CUnixServiceApp supplies the default
+    // loop.
     virtual void Run() = 0;
 
-    // Run the service lifecycle / the console lifecycle. True on success.
+    // Run the service lifecycle / the console lifecycle (CUnixServiceApp
+    // documents both). True on success; false makes Main return -5.
     virtual bool RunAsService() = 0;
     virtual bool RunAsConsole() = 0;
 
     // printf-style message, written with a newline to standard output only in
     // console mode; dropped in every other action. Cut to 1023 characters.
     // "FAILED TO FORMAT MESSAGE" replaces a message that cannot be formatted.
-    // The first argument is accepted and ignored.
+    // The first argument is accepted and ignored. Uses stdio: not for signal
+    // context.
     virtual void LogMessage(unsigned int level, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
 
     // Offered each command-line argument that is none of the options, with
-    // its index in argv. Return true to accept it; false ends the scan and
-    // turns the action into eActionUsage. The default accepts nothing.
+    // its index in argv (an argument equal to an option, whatever its case,
+    // is taken as that option and never offered). Return true to accept it;
+    // false ends the scan (later arguments are not looked at) and turns the
+    // action into eActionUsage. The default accepts nothing. An override
+    // should hand the arguments it does not take to its base class.
     virtual bool ParseCommandLineArgument(char* argument, int index);
 
-    // Records argv[0] in m_programPath and scans the options (whole words,
-    // case ignored, the last action option winning). The default always
+    // Records argv[0] in m_programPath and scans argv[1..argc-1] for the
+    // options (whole words, case ignored, the last action option winning),
+    // offering every other argument to ParseCommandLineArgument. A null argv,
+    // a negative argc or a null entry ends the list early. The default always
     // returns true; false from an override makes Main return -3.
     virtual bool ParseCommandLine(int argc, char** argv);
 
     // SetServiceName(name, nullptr, nullptr).
     void SetServiceName(const char* name);
-    // Stores the service name, the registry name and the auxiliary name, each
-    // cut to 255 bytes and NUL-padded; a null argument clears its field. The
-    // name counts as set exactly when name is non-null (an empty one too).
+    // Stores the service name (the init script and link names), the registry
+    // name (the name CLUMServiceApp checks in under) and the auxiliary name,
+    // each cut to 255 bytes and NUL-padded; a null argument clears its field.
+    // The name counts as set exactly when name is non-null (an empty one too).
     void SetServiceName(const char* name, const char* registryName, const char* auxName);
     // Whether the last SetServiceName call gave a non-null name.
     bool CheckServiceNameSet();

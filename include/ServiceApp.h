@@ -10,6 +10,7 @@
 // and call Main(argc, argv).
 class SERVICEAPP_EXPORT CServiceApp : public CUnixServiceApp {
 public:
+    // Nothing beyond CUnixServiceApp's constructor and destructor.
     CServiceApp();
     ~CServiceApp() override;
 };

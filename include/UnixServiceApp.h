@@ -22,50 +22,98 @@ class SERVICEAPP_EXPORT CUnixServiceApp : public CBaseServiceApp {
 public:
     // Sets m_rcSequence to 55.
     CUnixServiceApp();
-    // If the library's signal handler is still installed for SIGTERM/SIGINT
-    // when the registered object goes away, puts back their default action,
-    // so a late signal ends the process as it would without the library.
+    // If this object is the registered one: puts back the default action of
+    // SIGTERM and SIGINT where the library's handler is still the installed
+    // one (a handler the client installed since is left alone), so a late
+    // signal ends the process as it would without the library, and
+    // unregisters the object.
     ~CUnixServiceApp() override;
 
-    // "-install": checks the service name, /etc/init.d and the program path,
-    // writes /etc/init.d/NAME for the detected distribution family (written
-    // to a temporary file and renamed into place, mode 0755), and links it as
-    // S/K<m_rcSequence>NAME into run levels 0..6. Prints its progress and
-    // errors on standard output, one line each. True when the script and all
-    // seven links are in place.
+    // "-install". Checks, in this order, each failure printing one line and
+    // returning false (Main: -5) with nothing written:
+    //   the service name: 1 to 240 bytes of [A-Za-z0-9._@+-], starting with a
+    //     letter or digit, NUL-terminated within its field, else
+    //     "Invalid service name [NAME]" (this is the only line printed);
+    //   the distribution (DetectLinuxDistribution), else
+    //     "Unrecognized linux distribution";
+    //   /etc/init.d exists, else "Could not find /etc/init.d, install is not
+    //     supported on this distribution"; and is writable, else
+    //     "cannot write to /etc/init.d, please install as root";
+    //   the program path written into the script: argv[0] if absolute, else
+    //     the running executable (/proc/self/exe); refused with
+    //     "Invalid program path [PATH]" if it holds white space, a control
+    //     character, a quote, $ ` \ ; & | < > ( ) * ? [ ] ~ { } #, is 1023
+    //     bytes or longer, or names a deleted executable.
+    // In both refusals, bytes that are not printable ASCII are shown as '?'.
+    // Then prints "Installing Service NAME". A distribution without a template
+    // (fedora) prints "unknown init script." and returns false, touching no
+    // file. Otherwise writes /etc/init.d/NAME whole or not at all: a hidden
+    // temporary file in /etc/init.d, mode 0755, synced, renamed over the old
+    // script (a symlink there is replaced, never followed). A failure prints
+    // "Failed to create init script [/etc/init.d/NAME], ERRNO" or
+    // "Failed to write init script [/etc/init.d/NAME], ERRNO" (ERRNO as a
+    // number) and returns false, leaving any earlier script as it was.
+    // Finally makes seven symbolic links to /etc/init.d/NAME named
+    // S<m_rcSequence>NAME or K<m_rcSequence>NAME: in /etc/rcN.d on Debian and
+    // Ubuntu (S in levels 2 and 5, K in 0, 1, 3, 4, 6), in /etc/rc.d/rcN.d on
+    // the Red Hat family and SuSE (S in 3 and 5, K in 0, 1, 2, 4, 6). A link
+    // already pointing at the script counts as made; any other failure prints
+    // "Failed to create link [LINK]: REASON" (the system's error text), the
+    // other levels are still tried, and the result is false. Runs no command.
+    // True when the script and all seven links are in place.
     bool InstallService() override;
-    // "-uninstall": removes /etc/init.d/NAME and its seven run-level links
-    // (and renumbered S/K links to the same script), printing "Removing PATH"
-    // for each link. Missing files are not an error. True unless the
-    // distribution is unknown, the name is invalid or a removal failed.
+    // "-uninstall". Refuses an invalid service name and an unknown
+    // distribution as InstallService does. Removes /etc/init.d/NAME, then for
+    // each of the seven links InstallService makes prints "Removing LINK" and
+    // removes it, then removes (printing "Removing LINK" likewise, in sorted
+    // path order) any other link in those seven directories named S or K, two
+    // digits and exactly NAME that points at /etc/init.d/NAME, as init tools
+    // leave after renumbering. A file that is already gone is not an error;
+    // any other failure prints "Failed to remove [PATH]: REASON" and the rest
+    // is still tried. True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
-    // "-start" / "-stop" are not supported on this host: both return false.
+    // "-start" / "-stop" are not supported on this host: both return false
+    // (Main: -5) and print nothing.
     bool StartService() override;
     bool StopService() override;
 
     // Default work loop: waits until CheckQuitFlag() is true, waking at once
-    // when SIGTERM or SIGINT is caught on this thread and otherwise every 15
-    // seconds. Override it with the service's own work; an override must
-    // return once CheckQuitFlag() turns true.
+    // when SIGTERM or SIGINT is caught on this thread (they stay blocked
+    // between its looks at the flag, so none is missed) and otherwise every
+    // 15 seconds. A stop requested from another thread (StopSelf) is seen at
+    // the next wake-up. Override it with the service's own work; an override
+    // must return once CheckQuitFlag() turns true.
     void Run() override;
 
     // Service lifecycle: SetServiceStateStarting, install SignalHandlerStatic
-    // for SIGTERM and SIGINT, Initialize; if it succeeded SetServiceStateRunning
-    // and Run; then always SetServiceStateStopping, Deinitialize,
-    // SetServiceStateStopped. Returns true.
+    // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
+    // caught signal interrupts blocking calls with EINTR), Initialize; if it
+    // succeeded SetServiceStateRunning and Run; then always
+    // SetServiceStateStopping, Deinitialize, SetServiceStateStopped. The
+    // handlers stay installed until the object is destroyed. A stop signal
+    // that arrives before they are installed ends the process. Stays in the
+    // foreground: the init script does the backgrounding. Returns true.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
-    // No state hooks and no signal handlers. Returns true.
+    // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
+    // their disposition, by default ending the process without Deinitialize.
+    // Run should stop by itself (StopSelf). Returns true.
     bool RunAsConsole() override;
 
     // Asks the service to stop: calls SetQuitFlag() through the virtual table.
+    // Callable from Run, from another thread, or from signal context as long
+    // as SetQuitFlag is async-signal-safe.
     virtual void StopSelf();
 
     // Always false: the host does not look at the system for this.
     bool IsServiceInstalled();
 
-    // Tests which release files exist under /etc (existence only) and stores
-    // the distribution. True unless the result is eDistUnknown.
+    // Tests which release files exist under /etc (existence only, contents
+    // never read) and stores the distribution: redhat-release (then
+    // centos-release: centos, oracle-release: oracle, fedora-release: fedora,
+    // else redhat), else SuSE-release: suse, else lsb-release: ubuntu, else
+    // debian_version: debian, else unknown. True unless the result is
+    // eDistUnknown.
     static bool DetectLinuxDistribution(eLinuxDistribution& distribution);
     // Display name of a distribution; "unknown" for any value outside 0..7.
     static const char* GetLinuxDistributionString(eLinuxDistribution distribution);
@@ -76,7 +124,9 @@ public:
     static void SignalHandlerStatic(int signal);
 
 protected:
-    int m_rcSequence;  // sequence number in the run-level link names, 55
+    // Sequence number in the run-level link names, 55. A derived class may
+    // change it before Main; install and uninstall must use the same value.
+    int m_rcSequence;
 };
 
 #endif
