@@ -2,29 +2,20 @@
 #include "Namespace.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <thread>
 
 namespace testsupport {
 
 namespace {
-
-// Exit status of a child whose namespace could not be set up.
-constexpr int kSetupFailed = 97;
 
 void MakeParents(const std::string& path)
 {
@@ -36,52 +27,39 @@ void MakeParents(const std::string& path)
 void TakeInto(const std::string& root, const std::string& relative, Snapshot& out)
 {
     DIR* dir = opendir((root + relative).c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    while (struct dirent* entry = readdir(dir)) {
+    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
         std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
         std::string rel = relative.empty() ? name : relative + "/" + name;
-        std::string full = root + rel;
         struct stat st = {};
-        if (lstat(full.c_str(), &st) != 0) {
+        if (name == "." || name == ".." || lstat((root + rel).c_str(), &st) != 0) {
             continue;
         }
+        char text[4096] = "";
         if (S_ISDIR(st.st_mode)) {
             out[rel] = "dir";
             TakeInto(root, rel, out);
         } else if (S_ISLNK(st.st_mode)) {
-            char target[4096];
-            ssize_t n = readlink(full.c_str(), target, sizeof(target));
-            out[rel] = "-> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+            out[rel] =
+                "-> " + std::string(text, std::max<ssize_t>(0, readlink((root + rel).c_str(), text, 4096)));
         } else if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0)) {
             out[rel] = "whiteout";
         } else {
-            char mode[16];
-            snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-            out[rel] = std::string("file ") + mode + "\n" + ReadFile(full);
+            snprintf(text, sizeof(text), "file %04o\n", static_cast<unsigned>(st.st_mode & 07777));
+            out[rel] = text + ReadFile(root + rel);
         }
     }
-    closedir(dir);
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
+    if (dir != nullptr) {
+        closedir(dir);
+    }
 }
 
 }  // namespace
 
 Namespace::Namespace(const EtcLayout& layout)
 {
-    char pattern[] = "/tmp/serviceapp-ns.XXXXXX";
-    m_dir = mkdtemp(pattern) != nullptr ? pattern : "";
     std::string upper = Upper() + "/";
     (void)mkdir(upper.c_str(), 0755);
-    (void)mkdir((m_dir + "/work").c_str(), 0755);
+    (void)mkdir((Dir() + "/work").c_str(), 0755);
     for (const std::string& path : layout.hide) {
         MakeParents(upper + path);
         (void)mknod((upper + path).c_str(), S_IFCHR | 0600, makedev(0, 0));
@@ -91,7 +69,7 @@ Namespace::Namespace(const EtcLayout& layout)
     }
     for (const auto& file : layout.files) {
         MakeParents(upper + file.first);
-        std::ofstream(upper + file.first, std::ios::binary) << file.second;
+        (void)WriteFile(upper + file.first, file.second);
     }
     for (const auto& link : layout.symlinks) {
         MakeParents(upper + link.first);
@@ -99,21 +77,9 @@ Namespace::Namespace(const EtcLayout& layout)
     }
 }
 
-Namespace::~Namespace()
-{
-    if (m_dir.empty()) {
-        return;
-    }
-    if (::testing::Test::HasFailure()) {
-        fprintf(stderr, "kept for inspection: %s\n", m_dir.c_str());
-        return;
-    }
-    (void)nftw(m_dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSeconds)
 {
-    std::string options = "lowerdir=/etc,upperdir=" + Upper() + ",workdir=" + m_dir + "/work";
+    std::string options = "lowerdir=/etc,upperdir=" + Upper() + ",workdir=" + Dir() + "/work";
     return RunInChild(
         [&]() {
             if (unshare(CLONE_NEWNS) != 0 ||
@@ -121,7 +87,7 @@ ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSec
                 mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0 ||
                 mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
                 fprintf(stderr, "namespace set-up failed: %s\n", strerror(errno));
-                return kSetupFailed;
+                return 97;
             }
             return body();
         },
@@ -141,12 +107,10 @@ const char* Namespace::Unavailable()
         if (geteuid() != 0) {
             return "needs root: mount namespaces and an overlay over /etc";
         }
-        Namespace probe;
-        ChildResult result = probe.Run([] { return access("/etc", W_OK) == 0 ? 0 : 1; }, 30);
-        if (!result.exited || result.exitCode != 0) {
-            return "no private mount namespace with an overlay over /etc here: " + result.err;
-        }
-        return "";
+        ChildResult result = Namespace().Run([] { return access("/etc", W_OK) == 0 ? 0 : 1; }, 30);
+        return result.exitCode == 0
+                   ? ""
+                   : "no private mount namespace with an overlay over /etc here: " + result.err;
     }();
     return reason.empty() ? nullptr : reason.c_str();
 }
@@ -173,38 +137,15 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<s
 {
     return RunInChild(
         [&]() {
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
+            Argv args(argv);
             for (const std::string& entry : env) {
                 putenv(const_cast<char*>(entry.c_str()));
             }
-            execv(args[0], args.data());
+            execv(args.argv()[0], args.argv());
             return 127;
         },
         timeoutSeconds);
 }
-
-bool WaitForFileText(const std::string& path, const std::string& text, unsigned timeoutSeconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (ReadFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-namespace {
-
-const char* const kReleaseFiles[] = {"redhat-release", "centos-release", "oracle-release", "fedora-release",
-                                     "SuSE-release",   "lsb-release",    "debian_version"};
-
-}  // namespace
 
 bool IsDebian(eLinuxDistribution d)
 {
@@ -214,27 +155,28 @@ bool IsDebian(eLinuxDistribution d)
 std::string LinkOf(eLinuxDistribution d, int level, const std::string& name)
 {
     char letter = (IsDebian(d) ? "KKSKKSK" : "KKKSKSK")[level];
-    std::string dir = IsDebian(d) ? "rc" : "rc.d/rc";
-    return dir + std::to_string(level) + ".d/" + letter + "55" + name;
+    return (IsDebian(d) ? "rc" : "rc.d/rc") + std::to_string(level) + ".d/" + letter + "55" + name;
 }
 
 EtcLayout Host(eLinuxDistribution d)
 {
-    const std::vector<std::vector<std::string>> present = {{},
-                                                           {"redhat-release"},
-                                                           {"redhat-release", "centos-release"},
-                                                           {"SuSE-release"},
-                                                           {"lsb-release"},
-                                                           {"debian_version"},
-                                                           {"redhat-release", "oracle-release"},
-                                                           {"redhat-release", "fedora-release"}};
+    // Each distribution's release files, by eLinuxDistribution.
+    const char* const present[] = {"",
+                                   "redhat-release",
+                                   "redhat-release centos-release",
+                                   "SuSE-release",
+                                   "lsb-release",
+                                   "debian_version",
+                                   "redhat-release oracle-release",
+                                   "redhat-release fedora-release"};
     EtcLayout layout;
-    for (const char* file : kReleaseFiles) {
-        layout.hide.push_back(file);
-    }
-    for (const std::string& file : present[d]) {
-        layout.hide.erase(std::find(layout.hide.begin(), layout.hide.end(), file));
-        layout.files[file] = "";
+    for (const char* file : {"redhat-release", "centos-release", "oracle-release", "fedora-release",
+                             "SuSE-release", "lsb-release", "debian_version"}) {
+        if (strstr(present[d], file) != nullptr) {
+            layout.files[file] = "";
+        } else {
+            layout.hide.push_back(file);
+        }
     }
     layout.dirs.push_back("init.d");
     for (int level = 0; level <= 6; ++level) {
