@@ -23,6 +23,7 @@ namespace {
 
 const char kPath[] = "/opt/x/bin/svc";
 const eLinuxDistribution kDeb = eDistDebian;
+const std::string kIn = "Installing Service svc\n";
 
 std::string Data(const std::string& file)
 {
@@ -223,7 +224,7 @@ TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
         Snapshot before = ns.Take();
         ChildResult r = ns.Run([] { return Ops("i", "svc", kPath); });
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out, "Installing Service svc\n");
+        EXPECT_EQ(r.out, kIn);
         EXPECT_EQ(Changes(before, ns.Take()), Installed(d, "svc", kPath));
         ExpectSyntaxOk(ns.Upper() + "/init.d/svc", d);
         r = ns.Run([] { return Ops("u", "svc", kPath); });
@@ -240,53 +241,48 @@ R Fail(A...)
     errno = error;
     return -1;
 }
+#define FAILING(entry, error, ...) [] { return (g_sysOps.entry = Fail<error, __VA_ARGS__>, 0); }
 
-EtcLayout With(EtcLayout layout, const Snapshot& files, const Snapshot& symlinks = {},
-               const std::vector<std::string>& gone = {})
+// Host(kDeb) with files and symlinks added, and directories replaced by whiteouts or by files.
+EtcLayout Deb(const Snapshot& files, const Snapshot& symlinks = {},
+              const std::vector<std::string>& hidden = {})
 {
+    EtcLayout layout = Host(kDeb);
     layout.files.insert(files.begin(), files.end());
     layout.symlinks.insert(symlinks.begin(), symlinks.end());
-    for (const std::string& path : gone) {
+    for (const std::string& path : hidden) {
         layout.dirs.erase(std::find(layout.dirs.begin(), layout.dirs.end(), path));
-        layout.hide.push_back(path);
+        if (files.count(path) == 0) {
+            layout.hide.push_back(path);
+        }
     }
     return layout;
 }
 
-Snapshot Without(Snapshot snapshot, const std::vector<std::string>& paths)
-{
-    for (const std::string& path : paths) {
-        snapshot.erase(path);
-    }
-    return snapshot;
-}
-
-// Each case runs ops on the layout in one namespace body, after setup there;
-// the result, the output and what changed under /etc must be as given.
+// Each case runs ops on its layout in one namespace body, after its setup
+// there; the result, the output and what changed under /etc are as given.
 TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhatSucceeded)
 {
-    const Snapshot earlier = {{"init.d/svc", "earlier script\n"}};
-    Snapshot ownLinks;
-    std::string removeFailures = "Failed to remove [/etc/init.d/svc]: Permission denied\n";
+    const Snapshot earlier = {{"init.d/svc", "earlier script\n"}}, done = Installed(kDeb, "svc", kPath);
+    Snapshot ownLinks, rewritten = {{"init.d/svc", done.at("init.d/svc")}}, partly = done;
+    std::string notRemoved = "Failed to remove [/etc/init.d/svc]: Permission denied\n", notLinked = kIn;
     for (int level = 0; level <= 6; ++level) {
-        ownLinks[LinkOf(kDeb, level, "svc")] = "/etc/init.d/svc";
         std::string link = "/etc/" + LinkOf(kDeb, level, "svc");
-        removeFailures += "Removing " + link + "\nFailed to remove [" + link + "]: Permission denied\n";
+        ownLinks[link.substr(5)] = "/etc/init.d/svc";
+        notRemoved += "Removing " + link + "\nFailed to remove [" + link + "]: Permission denied\n";
+        notLinked += "Failed to create link [" + link + "]: Permission denied\n";
     }
-    std::string linkFailures = "Installing Service svc\n";
-    for (int level = 0; level <= 6; ++level) {
-        linkFailures +=
-            "Failed to create link [/etc/" + LinkOf(kDeb, level, "svc") + "]: Permission denied\n";
+    for (const char* link : {"rc0.d/K55svc", "rc2.d/S55svc", "rc3.d/K55svc", "rc5.d/S55svc"}) {
+        partly.erase(link);
     }
-    const EtcLayout deb = Host(kDeb), installed = With(deb, earlier, ownLinks);
-    const Snapshot rewritten = {{"init.d/svc", "file 0755\n" + Expected(kDeb, "svc", kPath)}};
-    const std::string nameLine = "Invalid service name [" + std::string(256, 'a') + "]\n";
-    EtcLayout scriptDir = deb, plainFile = deb;
-    plainFile.dirs.erase(plainFile.dirs.begin());  // init.d
-    plainFile.files["init.d"] = "not a directory\n";
+    const std::string badName = "Invalid service name [" + std::string(256, 'a') + "]\n";
+    const std::string noRoot = "cannot write to /etc/init.d, please install as root\n";
+    const std::string removed = Removing(kDeb),
+                      failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
+    const EtcLayout deb = Deb({}), old = Deb(earlier), installed = Deb(earlier, ownLinks);
+    EtcLayout scriptDir = deb, fedora = Host(eDistFedora);
+    fedora.files["init.d/svc"] = "earlier script\n";
     scriptDir.dirs.push_back("init.d/svc");
-    const std::string in = "Installing Service svc\n",
-                      noInit = "cannot write to /etc/init.d, please install as root\n";
     const struct {
         const char* what;
         EtcLayout layout;
@@ -297,202 +293,72 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         std::string out;
         Snapshot changes;
     } cases[] = {
-        {"unknown distribution",
-         Host(eDistUnknown),
-         nullptr,
-         kPath,
-         "iu",
-         55,
-         "Unrecognized linux distribution\nUnrecognized linux distribution\n",
-         {}},
-        {"no /etc/init.d, checked before the path",
-         With(deb, {}, {}, {"init.d"}),
-         nullptr,
-         "/opt/a b",
-         "i",
-         5,
-         "Could not find /etc/init.d, install is not supported on this distribution\n",
-         {}},
-        {"unsafe path",
-         With(deb, earlier),
-         nullptr,
-         "/opt/x;y",
-         "i",
-         5,
-         "Invalid program path [/opt/x;y]\n",
-         {}},
-        {"deleted executable",
-         deb,
-         [] {
+        // clang-format off
+        {"unknown distribution", Host(eDistUnknown), nullptr, kPath, "iu", 55,
+         "Unrecognized linux distribution\nUnrecognized linux distribution\n", {}},
+        {"no /etc/init.d, checked before the path", Deb({}, {}, {"init.d"}), nullptr, "/opt/a b", "i", 5,
+         "Could not find /etc/init.d, install is not supported on this distribution\n", {}},
+        {"unsafe path", old, nullptr, "/opt/x;y", "i", 5, "Invalid program path [/opt/x;y]\n", {}},
+        {"deleted executable", deb, [] {
              g_sysOps.Readlink = [](const char*, char* buffer, size_t size) {
                  return static_cast<ssize_t>(snprintf(buffer, size, "/opt/x/svc (deleted)"));
              };
              return 0;
-         },
-         "svc",
-         "i",
-         5,
-         "Invalid program path [/opt/x/svc (deleted)]\n",
-         {}},
-        {"name field without its NUL",
-         deb,
-         [] {
+         }, "svc", "i", 5, "Invalid program path [/opt/x/svc (deleted)]\n", {}},
+        {"name field without its NUL", deb, [] {
              g_prepare = [](App& app) { memset(app.NameField(), 'a', 256); };
              return 0;
-         },
-         kPath,
-         "iu",
-         55,
-         nameLine + nameLine,
-         {}},
-        {"no argv[0]: the running executable", deb, nullptr, "", "0", 0, in,
+         }, kPath, "iu", 55, badName + badName, {}},
+        {"no argv[0]: the running executable", deb, nullptr, "", "0", 0, kIn,
          Installed(kDeb, "svc", RunningExecutable())},
-        {"fedora: no script, uninstall goes through",
-         With(Host(eDistFedora), earlier),
-         nullptr,
-         kPath,
-         "iu",
-         50,
-         in + "unknown init script.\n" + Removing(eDistRedHat),
-         {{"init.d/svc", ""}}},
-        {"reinstall over its own links", installed, nullptr, kPath, "i", 0, in, rewritten},
-        {"uninstall of nothing", deb, nullptr, kPath, "u", 0, Removing(kDeb), {}},
+        {"fedora: no script, uninstall goes through", fedora, nullptr, kPath, "iu", 50,
+         kIn + "unknown init script.\n" + Removing(eDistRedHat), {{"init.d/svc", ""}}},
+        {"reinstall over its own links", installed, nullptr, kPath, "i", 0, kIn, rewritten},
+        {"uninstall of nothing", deb, nullptr, kPath, "u", 0, removed, {}},
         {"uninstall of nothing, SuSE", Host(eDistSuSE), nullptr, kPath, "u", 0, Removing(eDistSuSE), {}},
-        {"unprivileged user",
-         With(deb, earlier),
-         [] { return setresgid(65534, 65534, 65534) | setresuid(65534, 65534, 65534); },
-         kPath,
-         "iu",
-         55,
-         noInit + "Failed to remove [/etc/init.d/svc]: Permission denied\n" + Removing(kDeb),
-         {}},
-        {"read-only /etc/init.d",
-         With(deb, earlier),
-         [] {
+        {"unprivileged user", old, [] { return setresgid(65534, 65534, 65534) | setresuid(65534, 65534, 65534); },
+         kPath, "iu", 55, noRoot + "Failed to remove [/etc/init.d/svc]: Permission denied\n" + removed, {}},
+        {"read-only /etc/init.d", old, [] {
              return mount("/etc/init.d", "/etc/init.d", nullptr, MS_BIND, nullptr) |
                     mount(nullptr, "/etc/init.d", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-         },
-         kPath,
-         "iu",
-         55,
-         noInit + "Failed to remove [/etc/init.d/svc]: Read-only file system\n" + Removing(kDeb),
-         {}},
-        {"/etc/init.d a plain file",
-         plainFile,
-         nullptr,
-         kPath,
-         "iu",
-         50,
-         in + "Failed to create init script [/etc/init.d/svc], 20\n" + Removing(kDeb),
-         {}},
-        {"script path a directory",
-         scriptDir,
-         nullptr,
-         kPath,
-         "iu",
-         55,
-         in +
-             "Failed to write init script [/etc/init.d/svc], 21\nFailed to remove [/etc/init.d/svc]: Is a "
-             "directory\n" +
-             Removing(kDeb),
-         {}},
+         }, kPath, "iu", 55, noRoot + "Failed to remove [/etc/init.d/svc]: Read-only file system\n" + removed, {}},
+        {"/etc/init.d a plain file", Deb({{"init.d", "file\n"}}, {}, {"init.d"}), nullptr, kPath, "iu", 50,
+         kIn + "Failed to create init script [/etc/init.d/svc], 20\n" + removed, {}},
+        {"script path a directory", scriptDir, nullptr, kPath, "iu", 55,
+         failed + "21\nFailed to remove [/etc/init.d/svc]: Is a directory\n" + removed, {}},
         {"script path a symlink: replaced, its target kept",
-         With(deb, {{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 0, in,
-         Installed(kDeb, "svc", kPath)},
-        {"script path a dangling symlink", With(deb, {}, {{"init.d/svc", "/etc/nowhere"}}), nullptr, kPath,
-         "i", 0, in, Installed(kDeb, "svc", kPath)},
-        {"links: foreign, missing level, others' and already ours",
-         With(deb, {{"rc2.d/S55svc", "foreign\n"}},
-              {{"rc5.d/S55svc", "/etc/init.d/other"}, {"rc0.d/K55svc", "../init.d/svc"}}, {"rc3.d"}),
-         nullptr, kPath, "i", 5,
-         in + "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
-              "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n"
-              "Failed to create link [/etc/rc5.d/S55svc]: File exists\n",
-         Without(Installed(kDeb, "svc", kPath),
-                 {"rc0.d/K55svc", "rc2.d/S55svc", "rc3.d/K55svc", "rc5.d/S55svc"})},
+         Deb({{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 0, kIn, done},
+        {"script path a dangling symlink", Deb({}, {{"init.d/svc", "/etc/nowhere"}}), nullptr, kPath, "i", 0,
+         kIn, done},
+        {"links: foreign, missing level, another script's, already ours", Deb({{"rc2.d/S55svc", "foreign\n"}},
+             {{"rc5.d/S55svc", "/etc/init.d/other"}, {"rc0.d/K55svc", "../init.d/svc"}}, {"rc3.d"}),
+         nullptr, kPath, "i", 5, kIn + "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
+         "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n"
+         "Failed to create link [/etc/rc5.d/S55svc]: File exists\n", partly},
         {"renumbered links to its script go, in sorted order",
-         With(deb, {{"init.d/svc", "script\n"}, {"rc1.d/K99svc", "not a link\n"}},
-              {{"rc2.d/S99svc", "/etc/init.d//svc"},
-               {"rc2.d/S01svc", "../init.d/svc"},
-               {"rc0.d/K01svc", "/etc/init.d/svc"},
-               {"rc6.d/K20svc", "../../etc/./init.d/svc"},
-               {"rc5.d/S20svc", "/etc/init.d/other"},
-               {"rc3.d/S01svcx", "../init.d/svc"},
-               {"rc4.d/S1svc", "../init.d/svc"},
-               {"rc4.d/X01svc", "../init.d/svc"},
-               {"rc1.d/S01svc", "init.d/svc"}}),
-         nullptr,
-         kPath,
-         "u",
-         0,
-         Removing(kDeb) +
-             "Removing /etc/rc0.d/K01svc\nRemoving /etc/rc2.d/S01svc\nRemoving /etc/rc2.d/S99svc\n"
-             "Removing /etc/rc6.d/K20svc\n",
-         {{"init.d/svc", ""},
-          {"rc0.d/K01svc", ""},
-          {"rc2.d/S01svc", ""},
-          {"rc2.d/S99svc", ""},
-          {"rc6.d/K20svc", ""}}},
-        // Failing system calls keep the earlier script and its links.
-        {"open fails",
-         installed,
-         [] { return (g_sysOps.Open = Fail<ENOSPC, int, const char*, int, mode_t>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to create init script [/etc/init.d/svc], 28\n",
-         {}},
-        {"write fails",
-         installed,
-         [] { return (g_sysOps.Write = Fail<ENOSPC, ssize_t, int, const void*, size_t>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to write init script [/etc/init.d/svc], 28\n",
-         {}},
-        {"fchmod fails",
-         installed,
-         [] { return (g_sysOps.Fchmod = Fail<EROFS, int, int, mode_t>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to write init script [/etc/init.d/svc], 30\n",
-         {}},
-        {"fsync fails",
-         installed,
-         [] { return (g_sysOps.Fsync = Fail<EIO, int, int>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to write init script [/etc/init.d/svc], 5\n",
-         {}},
-        {"close fails",
-         installed,
-         [] { return (g_sysOps.Close = Fail<EIO, int, int>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to write init script [/etc/init.d/svc], 5\n",
-         {}},
-        {"rename fails",
-         installed,
-         [] { return (g_sysOps.Rename = Fail<EACCES, int, const char*, const char*>, 0); },
-         kPath,
-         "i",
-         5,
-         in + "Failed to write init script [/etc/init.d/svc], 13\n",
-         {}},
-        {"symlink fails, every level still tried", With(deb, earlier),
-         [] { return (g_sysOps.Symlink = Fail<EACCES, int, const char*, const char*>, 0); }, kPath, "i", 5,
-         linkFailures, rewritten},
-        {"unlink fails, every path still tried",
-         installed,
-         [] { return (g_sysOps.Unlink = Fail<EACCES, int, const char*>, 0); },
-         kPath,
-         "u",
-         5,
-         removeFailures,
-         {}},
+         Deb({{"init.d/svc", "script\n"}, {"rc1.d/K99svc", "not a link\n"}},
+             {{"rc2.d/S99svc", "/etc/init.d//svc"}, {"rc2.d/S01svc", "../init.d/svc"},
+              {"rc0.d/K01svc", "/etc/init.d/svc"}, {"rc6.d/K20svc", "../../etc/./init.d/svc"},
+              {"rc5.d/S20svc", "/etc/init.d/other"}, {"rc3.d/S01svcx", "../init.d/svc"},
+              {"rc4.d/S1svc", "../init.d/svc"}, {"rc4.d/X01svc", "../init.d/svc"}, {"rc1.d/S01svc", "init.d/svc"}}),
+         nullptr, kPath, "u", 0, removed + "Removing /etc/rc0.d/K01svc\nRemoving /etc/rc2.d/S01svc\n"
+         "Removing /etc/rc2.d/S99svc\nRemoving /etc/rc6.d/K20svc\n",
+         {{"init.d/svc", ""}, {"rc0.d/K01svc", ""}, {"rc2.d/S01svc", ""}, {"rc2.d/S99svc", ""}, {"rc6.d/K20svc", ""}}},
+        // Failing system calls: the earlier script and its links stay.
+        {"open fails", installed, FAILING(Open, ENOSPC, int, const char*, int, mode_t), kPath, "i", 5,
+         kIn + "Failed to create init script [/etc/init.d/svc], 28\n", {}},
+        {"write fails", installed, FAILING(Write, ENOSPC, ssize_t, int, const void*, size_t), kPath, "i", 5,
+         failed + "28\n", {}},
+        {"fchmod fails", installed, FAILING(Fchmod, EROFS, int, int, mode_t), kPath, "i", 5, failed + "30\n", {}},
+        {"fsync fails", installed, FAILING(Fsync, EIO, int, int), kPath, "i", 5, failed + "5\n", {}},
+        {"close fails", installed, FAILING(Close, EIO, int, int), kPath, "i", 5, failed + "5\n", {}},
+        {"rename fails", installed, FAILING(Rename, EACCES, int, const char*, const char*), kPath, "i", 5,
+         failed + "13\n", {}},
+        {"symlink fails: every level tried", old, FAILING(Symlink, EACCES, int, const char*, const char*), kPath,
+         "i", 5, notLinked, rewritten},
+        {"unlink fails: every path tried", installed, FAILING(Unlink, EACCES, int, const char*), kPath, "u", 5,
+         notRemoved, {}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -566,7 +432,7 @@ TEST_F(Install, ConcurrentInstallsAndUninstallsSettleOnTheTemplate)
 // template, which the shells accept. No command ever runs.
 TEST_F(Install, HostileNamesAndPathsRunNothingAndTouchNothingElse)
 {
-    Namespace ns(With(Host(kDeb), {{"planted", "planted\n"}}));
+    Namespace ns(Deb({{"planted", "planted\n"}}));
     const std::string canary = ns.Dir() + "/canary";
     const Snapshot original = ns.Take();
     struct Case {
