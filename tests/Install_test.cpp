@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "Namespace.h"
@@ -107,9 +108,7 @@ std::vector<std::pair<char, std::string>> Corpus(const std::string& file, const 
 
 std::string RunningExecutable()
 {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self));
-    return std::string(self, n > 0 ? static_cast<size_t>(n) : 0);
+    return std::filesystem::read_symlink("/proc/self/exe").string();
 }
 
 class App : public CServiceApp {
@@ -129,10 +128,7 @@ int Ops(const char* ops, const std::string& name, const std::string& argv0)
 {
     int result = 0;
     for (; *ops != '\0'; ++ops) {
-        fflush(stdout);
-        pid_t pid = fork();
-        if (pid == 0) {
-            alarm(60);  // a hang in here is a failure, not a stuck suite
+        ChildResult r = RunInChild([&] {
             App app;
             app.SetServiceName(name.c_str());
             if (g_prepare != nullptr) {
@@ -144,13 +140,10 @@ int Ops(const char* ops, const std::string& name, const std::string& argv0)
                 app.ChooseInstall();
             }
             int rc = -app.Main(*ops == '0' ? 0 : 2, *ops == '0' ? argv + 2 : argv);
-            rc = (*ops == '0' || strncmp(app.ProgramPath(), a0.c_str(), 1023) == 0) ? rc : 9;
-            fflush(stdout);
-            _exit(rc);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result = result * 10 + (WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status));
+            return (*ops == '0' || strncmp(app.ProgramPath(), a0.c_str(), 1023) == 0) ? rc : 9;
+        });
+        fputs(r.out.c_str(), stdout);
+        result = result * 10 + (r.exited ? r.exitCode : 100 + r.signal);
     }
     return result;
 }

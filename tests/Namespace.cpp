@@ -1,7 +1,6 @@
 // A private mount namespace with an overlay over /etc and a tmpfs over /run, for tests that write there.
 #include "Namespace.h"
 
-#include <dirent.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace testsupport {
 
@@ -21,35 +21,6 @@ void MakeParents(const std::string& path)
 {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         (void)mkdir(path.substr(0, slash).c_str(), 0755);
-    }
-}
-
-void TakeInto(const std::string& root, const std::string& relative, Snapshot& out)
-{
-    DIR* dir = opendir((root + relative).c_str());
-    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        std::string name = entry->d_name;
-        std::string rel = relative.empty() ? name : relative + "/" + name;
-        struct stat st = {};
-        if (name == "." || name == ".." || lstat((root + rel).c_str(), &st) != 0) {
-            continue;
-        }
-        char text[4096] = "";
-        if (S_ISDIR(st.st_mode)) {
-            out[rel] = "dir";
-            TakeInto(root, rel, out);
-        } else if (S_ISLNK(st.st_mode)) {
-            out[rel] =
-                "-> " + std::string(text, std::max<ssize_t>(0, readlink((root + rel).c_str(), text, 4096)));
-        } else if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0)) {
-            out[rel] = "whiteout";
-        } else {
-            snprintf(text, sizeof(text), "file %04o\n", static_cast<unsigned>(st.st_mode & 07777));
-            out[rel] = text + ReadFile(root + rel);
-        }
-    }
-    if (dir != nullptr) {
-        closedir(dir);
     }
 }
 
@@ -96,8 +67,19 @@ ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSec
 
 Snapshot Namespace::Take() const
 {
+    namespace fs = std::filesystem;
     Snapshot out;
-    TakeInto(Upper() + "/", "", out);
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Upper(), error)) {
+        std::string& value = out[entry.path().string().substr(Upper().size() + 1)];
+        fs::file_status st = entry.symlink_status();
+        char mode[16];
+        snprintf(mode, sizeof(mode), "file %04o\n", static_cast<unsigned>(st.permissions()));
+        value = fs::is_directory(st)        ? "dir"
+                : fs::is_symlink(st)        ? "-> " + fs::read_symlink(entry.path(), error).string()
+                : fs::is_character_file(st) ? "whiteout"  // an overlay hides a lower entry with a 0/0 device
+                                            : mode + ReadFile(entry.path());
+    }
     return out;
 }
 
