@@ -1,6 +1,5 @@
 // Installing and removing the init script and its links: the templates, the name and path rules, and install and uninstall on the real paths inside a private mount namespace.
 #include <ServiceApp.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -373,12 +372,7 @@ TEST_F(Install, FullInitDirKeepsTheEarlierScriptByteForByteAndNoTemporaryFile)
             return 99;
         }
         int result = Ops("i", "svc", "/opt/good/svc") * 10 + Ops("i", "svc", kPath);
-        DIR* dir = opendir("/etc/init.d");
-        int entries = 0;
-        while (struct dirent* e = readdir(dir)) {
-            entries += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-        }
-        closedir(dir);
+        auto entries = std::distance(std::filesystem::directory_iterator("/etc/init.d"), {});
         return ReadFile("/etc/init.d/svc") == Expected(kDeb, "svc", "/opt/good/svc") && entries == 1 ? result
                                                                                                      : 98;
     });

@@ -15,36 +15,26 @@
 
 namespace testsupport {
 
-namespace {
-
-void MakeParents(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        (void)mkdir(path.substr(0, slash).c_str(), 0755);
-    }
-}
-
-}  // namespace
-
 Namespace::Namespace(const EtcLayout& layout)
 {
-    std::string upper = Upper() + "/";
-    (void)mkdir(upper.c_str(), 0755);
-    (void)mkdir((Dir() + "/work").c_str(), 0755);
+    std::error_code error;
+    auto at = [&](const std::string& path) {  // in the upper directory, with its parents made
+        std::filesystem::create_directories(std::filesystem::path(Upper() + "/" + path).parent_path(), error);
+        return Upper() + "/" + path;
+    };
+    std::filesystem::create_directories(Upper(), error);
+    std::filesystem::create_directories(Dir() + "/work", error);
     for (const std::string& path : layout.hide) {
-        MakeParents(upper + path);
-        (void)mknod((upper + path).c_str(), S_IFCHR | 0600, makedev(0, 0));
+        (void)mknod(at(path).c_str(), S_IFCHR | 0600, makedev(0, 0));
     }
     for (const std::string& path : layout.dirs) {
-        MakeParents(upper + path + "/");
+        std::filesystem::create_directories(at(path), error);
     }
     for (const auto& file : layout.files) {
-        MakeParents(upper + file.first);
-        (void)WriteFile(upper + file.first, file.second);
+        (void)WriteFile(at(file.first), file.second);
     }
     for (const auto& link : layout.symlinks) {
-        MakeParents(upper + link.first);
-        (void)symlink(link.second.c_str(), (upper + link.first).c_str());
+        (void)symlink(link.second.c_str(), at(link.first).c_str());
     }
 }
 
