@@ -91,9 +91,8 @@ Snapshot Changes(const Snapshot& before, const Snapshot& after)
 {
     Snapshot changes;
     for (const auto& entry : after) {
-        auto old = before.find(entry.first);
-        if (old == before.end() || old->second != entry.second) {
-            changes[entry.first] = entry.second;
+        if (before.count(entry.first) == 0 || before.at(entry.first) != entry.second) {
+            changes.insert(entry);
         }
     }
     for (const auto& entry : before) {
