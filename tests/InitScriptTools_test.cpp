@@ -39,10 +39,8 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheScript)
     if (access(generator, X_OK) != 0) {
         GTEST_SKIP() << generator << " is not installed";
     }
-    std::string dir = ns.Dir() + "/sysv", out = ns.Dir() + "/units", script = dir + "/" + kName;
-    ASSERT_EQ(mkdir(dir.c_str(), 0755) | mkdir(out.c_str(), 0755), 0);
-    ASSERT_TRUE(WriteFile(script, ReadFile(ns.Upper() + "/init.d/" + kName)));
-    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+    std::string dir = ns.Upper() + "/init.d", out = ns.Dir() + "/units", script = dir + "/" + kName;
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
     ChildResult r = RunProgram({generator, out, out, out},
                                {"SYSTEMD_SYSVINIT_PATH=" + dir, "SYSTEMD_SYSVRC_PATH=" + dir});
     EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -131,19 +131,13 @@ std::string LinkOf(eLinuxDistribution d, int level, const std::string& name)
 
 EtcLayout Host(eLinuxDistribution d)
 {
-    // Each distribution's release files, by eLinuxDistribution.
-    const char* const present[] = {"",
-                                   "redhat-release",
-                                   "redhat-release centos-release",
-                                   "SuSE-release",
-                                   "lsb-release",
-                                   "debian_version",
-                                   "redhat-release oracle-release",
-                                   "redhat-release fedora-release"};
+    // Each release file, and the distributions (by eLinuxDistribution) that have it.
+    const std::pair<const char*, const char*> releases[] = {
+        {"redhat-release", "1267"}, {"centos-release", "2"}, {"oracle-release", "6"}, {"fedora-release", "7"},
+        {"SuSE-release", "3"},      {"lsb-release", "4"},    {"debian_version", "5"}};
     EtcLayout layout;
-    for (const char* file : {"redhat-release", "centos-release", "oracle-release", "fedora-release",
-                             "SuSE-release", "lsb-release", "debian_version"}) {
-        if (strstr(present[d], file) != nullptr) {
+    for (const auto& [file, in] : releases) {
+        if (strchr(in, '0' + d) != nullptr) {
             layout.files[file] = "";
         } else {
             layout.hide.push_back(file);
