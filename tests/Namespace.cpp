@@ -1,119 +1,46 @@
 // A private mount namespace with an overlay over /etc and a tmpfs over /run, for tests that write there.
 #include "Namespace.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <thread>
+#include <filesystem>
 
 namespace testsupport {
 
-namespace {
-
-// Exit status of a child whose namespace could not be set up.
-constexpr int kSetupFailed = 97;
-
-void MakeParents(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        (void)mkdir(path.substr(0, slash).c_str(), 0755);
-    }
-}
-
-void TakeInto(const std::string& root, const std::string& relative, Snapshot& out)
-{
-    DIR* dir = opendir((root + relative).c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        std::string rel = relative.empty() ? name : relative + "/" + name;
-        std::string full = root + rel;
-        struct stat st = {};
-        if (lstat(full.c_str(), &st) != 0) {
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            out[rel] = "dir";
-            TakeInto(root, rel, out);
-        } else if (S_ISLNK(st.st_mode)) {
-            char target[4096];
-            ssize_t n = readlink(full.c_str(), target, sizeof(target));
-            out[rel] = "-> " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-        } else if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(0, 0)) {
-            out[rel] = "whiteout";
-        } else {
-            char mode[16];
-            snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-            out[rel] = std::string("file ") + mode + "\n" + ReadFile(full);
-        }
-    }
-    closedir(dir);
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
-}  // namespace
-
 Namespace::Namespace(const EtcLayout& layout)
 {
-    char pattern[] = "/tmp/serviceapp-ns.XXXXXX";
-    m_dir = mkdtemp(pattern) != nullptr ? pattern : "";
-    std::string upper = Upper() + "/";
-    (void)mkdir(upper.c_str(), 0755);
-    (void)mkdir((m_dir + "/work").c_str(), 0755);
+    std::error_code error;
+    auto at = [&](const std::string& path) {  // in the upper directory, with its parents made
+        std::filesystem::create_directories(std::filesystem::path(Upper() + "/" + path).parent_path(), error);
+        return Upper() + "/" + path;
+    };
+    std::filesystem::create_directories(Upper(), error);
+    std::filesystem::create_directories(Dir() + "/work", error);
     for (const std::string& path : layout.hide) {
-        MakeParents(upper + path);
-        (void)mknod((upper + path).c_str(), S_IFCHR | 0600, makedev(0, 0));
+        (void)mknod(at(path).c_str(), S_IFCHR | 0600, makedev(0, 0));
     }
     for (const std::string& path : layout.dirs) {
-        MakeParents(upper + path + "/");
+        std::filesystem::create_directories(at(path), error);
     }
     for (const auto& file : layout.files) {
-        MakeParents(upper + file.first);
-        std::ofstream(upper + file.first, std::ios::binary) << file.second;
+        (void)WriteFile(at(file.first), file.second);
     }
     for (const auto& link : layout.symlinks) {
-        MakeParents(upper + link.first);
-        (void)symlink(link.second.c_str(), (upper + link.first).c_str());
+        (void)symlink(link.second.c_str(), at(link.first).c_str());
     }
-}
-
-Namespace::~Namespace()
-{
-    if (m_dir.empty()) {
-        return;
-    }
-    if (::testing::Test::HasFailure()) {
-        fprintf(stderr, "kept for inspection: %s\n", m_dir.c_str());
-        return;
-    }
-    (void)nftw(m_dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSeconds)
 {
-    std::string options = "lowerdir=/etc,upperdir=" + Upper() + ",workdir=" + m_dir + "/work";
+    std::string options = "lowerdir=/etc,upperdir=" + Upper() + ",workdir=" + Dir() + "/work";
     return RunInChild(
         [&]() {
             if (unshare(CLONE_NEWNS) != 0 ||
@@ -121,7 +48,7 @@ ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSec
                 mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0 ||
                 mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
                 fprintf(stderr, "namespace set-up failed: %s\n", strerror(errno));
-                return kSetupFailed;
+                return 97;
             }
             return body();
         },
@@ -130,8 +57,19 @@ ChildResult Namespace::Run(const std::function<int()>& body, unsigned timeoutSec
 
 Snapshot Namespace::Take() const
 {
+    namespace fs = std::filesystem;
     Snapshot out;
-    TakeInto(Upper() + "/", "", out);
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(Upper(), error)) {
+        std::string& value = out[entry.path().string().substr(Upper().size() + 1)];
+        fs::file_status st = entry.symlink_status();
+        char mode[16];
+        snprintf(mode, sizeof(mode), "file %04o\n", static_cast<unsigned>(st.permissions()));
+        value = fs::is_directory(st)        ? "dir"
+                : fs::is_symlink(st)        ? "-> " + fs::read_symlink(entry.path(), error).string()
+                : fs::is_character_file(st) ? "whiteout"  // an overlay hides a lower entry with a 0/0 device
+                                            : mode + ReadFile(entry.path());
+    }
     return out;
 }
 
@@ -141,12 +79,10 @@ const char* Namespace::Unavailable()
         if (geteuid() != 0) {
             return "needs root: mount namespaces and an overlay over /etc";
         }
-        Namespace probe;
-        ChildResult result = probe.Run([] { return access("/etc", W_OK) == 0 ? 0 : 1; }, 30);
-        if (!result.exited || result.exitCode != 0) {
-            return "no private mount namespace with an overlay over /etc here: " + result.err;
-        }
-        return "";
+        ChildResult result = Namespace().Run([] { return access("/etc", W_OK) == 0 ? 0 : 1; }, 30);
+        return result.exitCode == 0
+                   ? ""
+                   : "no private mount namespace with an overlay over /etc here: " + result.err;
     }();
     return reason.empty() ? nullptr : reason.c_str();
 }
@@ -155,9 +91,8 @@ Snapshot Changes(const Snapshot& before, const Snapshot& after)
 {
     Snapshot changes;
     for (const auto& entry : after) {
-        auto old = before.find(entry.first);
-        if (old == before.end() || old->second != entry.second) {
-            changes[entry.first] = entry.second;
+        if (before.count(entry.first) == 0 || before.at(entry.first) != entry.second) {
+            changes.insert(entry);
         }
     }
     for (const auto& entry : before) {
@@ -173,38 +108,15 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<s
 {
     return RunInChild(
         [&]() {
-            std::vector<char*> args;
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
+            Argv args(argv);
             for (const std::string& entry : env) {
                 putenv(const_cast<char*>(entry.c_str()));
             }
-            execv(args[0], args.data());
+            execv(args.argv()[0], args.argv());
             return 127;
         },
         timeoutSeconds);
 }
-
-bool WaitForFileText(const std::string& path, const std::string& text, unsigned timeoutSeconds)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (ReadFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-namespace {
-
-const char* const kReleaseFiles[] = {"redhat-release", "centos-release", "oracle-release", "fedora-release",
-                                     "SuSE-release",   "lsb-release",    "debian_version"};
-
-}  // namespace
 
 bool IsDebian(eLinuxDistribution d)
 {
@@ -214,27 +126,22 @@ bool IsDebian(eLinuxDistribution d)
 std::string LinkOf(eLinuxDistribution d, int level, const std::string& name)
 {
     char letter = (IsDebian(d) ? "KKSKKSK" : "KKKSKSK")[level];
-    std::string dir = IsDebian(d) ? "rc" : "rc.d/rc";
-    return dir + std::to_string(level) + ".d/" + letter + "55" + name;
+    return (IsDebian(d) ? "rc" : "rc.d/rc") + std::to_string(level) + ".d/" + letter + "55" + name;
 }
 
 EtcLayout Host(eLinuxDistribution d)
 {
-    const std::vector<std::vector<std::string>> present = {{},
-                                                           {"redhat-release"},
-                                                           {"redhat-release", "centos-release"},
-                                                           {"SuSE-release"},
-                                                           {"lsb-release"},
-                                                           {"debian_version"},
-                                                           {"redhat-release", "oracle-release"},
-                                                           {"redhat-release", "fedora-release"}};
+    // Each release file, and the distributions (by eLinuxDistribution) that have it.
+    const std::pair<const char*, const char*> releases[] = {
+        {"redhat-release", "1267"}, {"centos-release", "2"}, {"oracle-release", "6"}, {"fedora-release", "7"},
+        {"SuSE-release", "3"},      {"lsb-release", "4"},    {"debian_version", "5"}};
     EtcLayout layout;
-    for (const char* file : kReleaseFiles) {
-        layout.hide.push_back(file);
-    }
-    for (const std::string& file : present[d]) {
-        layout.hide.erase(std::find(layout.hide.begin(), layout.hide.end(), file));
-        layout.files[file] = "";
+    for (const auto& [file, in] : releases) {
+        if (strchr(in, '0' + d) != nullptr) {
+            layout.files[file] = "";
+        } else {
+            layout.hide.push_back(file);
+        }
     }
     layout.dirs.push_back("init.d");
     for (int level = 0; level <= 6; ++level) {

@@ -14,8 +14,7 @@
 
 namespace testsupport {
 
-// What /etc shows, on top of the host's, when a body starts. Paths are
-// relative to /etc.
+// What /etc shows on top of the host's when a body starts; paths relative to /etc.
 struct EtcLayout {
     std::vector<std::string> hide;                // hidden with whiteouts
     std::vector<std::string> dirs;                // directories created
@@ -23,34 +22,26 @@ struct EtcLayout {
     std::map<std::string, std::string> symlinks;  // symlinks created, with target
 };
 
-// Entries of the overlay's upper directory by relative path: "dir",
-// "whiteout", "-> TARGET" or "file MODE\nCONTENT".
+// The overlay's upper directory by relative path: "dir", "whiteout", "-> TARGET" or "file MODE\nCONTENT".
 using Snapshot = std::map<std::string, std::string>;
 
-// Owns a temporary upper directory; every Run mounts it over /etc afresh, so
-// what one body wrote, the next one sees. The host's /etc never changes.
+// Every Run mounts the same upper directory over /etc afresh, so what one body
+// wrote, the next one sees. The host's /etc never changes.
 class Namespace {
 public:
     explicit Namespace(const EtcLayout& layout = {});
-    ~Namespace();
-    Namespace(const Namespace&) = delete;
-    Namespace& operator=(const Namespace&) = delete;
-
     // Runs body in a forked child in its own mount namespace with / private,
     // the overlay over /etc and a fresh tmpfs over /run.
     ChildResult Run(const std::function<int()>& body, unsigned timeoutSeconds = 120);
-
-    // The temporary directory (upper/ holds /etc's changes); free for a
-    // test's own files too.
-    const std::string& Dir() const { return m_dir; }
-    std::string Upper() const { return m_dir + "/upper"; }
+    // The temporary directory (upper/ holds /etc's changes); free for a test's own files too.
+    const std::string& Dir() const { return m_dir.path; }
+    std::string Upper() const { return m_dir.path + "/upper"; }
     Snapshot Take() const;
-
     // Null when namespaces and overlays work here, else why not.
     static const char* Unavailable();
 
 private:
-    std::string m_dir;
+    TempDir m_dir;
 };
 
 // What differs between two snapshots: path -> entry after ("" when removed).
@@ -61,10 +52,6 @@ Snapshot Changes(const Snapshot& before, const Snapshot& after);
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                        unsigned timeoutSeconds = 60);
 
-// Waits (bounded) until path's content contains text.
-bool WaitForFileText(const std::string& path, const std::string& text, unsigned timeoutSeconds = 30);
-
-// Install helpers. Whether d is of the Debian family.
 bool IsDebian(eLinuxDistribution d);
 // Relative to /etc: the run-level link of level for the distribution family.
 std::string LinkOf(eLinuxDistribution d, int level, const std::string& name);
@@ -74,8 +61,7 @@ EtcLayout Host(eLinuxDistribution d);
 
 }  // namespace testsupport
 
-// Base fixture for tests that need the namespace: skips with the reason
-// when this host cannot give one.
+// Base fixture for tests that need the namespace: skips with the reason when this host cannot give one.
 class NamespaceTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -3,25 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
 class TestDaemon : public CServiceApp {
-    void Record(const char* hook)
+    static void Record(const char* hook)
     {
         const char* path = getenv("SERVICEAPP_TEST_HOOKS");
-        if (path == nullptr) {
-            return;
-        }
-        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int fd = path != nullptr ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
         if (fd >= 0) {
-            char line[64];
-            size_t n = strlen(hook);
-            memcpy(line, hook, n);
-            line[n] = '\n';
-            (void)!write(fd, line, n + 1);
+            dprintf(fd, "%s\n", hook);
             close(fd);
         }
     }
