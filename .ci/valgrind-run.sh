@@ -18,6 +18,9 @@ logdir=${VALGRIND_LOG_DIR:?}
 export VALGRIND_LIB_SRC=${VALGRIND_LIB_SRC:-'\(ServiceApp\.cpp:'}
 export VALGRIND_STANDIN_SRC=${VALGRIND_STANDIN_SRC:-'^$'}
 mkdir -p "$logdir"
+# Tests drop to an unprivileged user in forked children, whose valgrind
+# writes a log of its own here too.
+chmod 1777 "$logdir"
 prefix=$logdir/vg.$$
 valgrind --error-exitcode=1 --leak-check=full --track-fds=yes --num-callers=30 \
   --suppressions="$(dirname "$0")/valgrind.supp" --log-file="$prefix.%p" "$@"

@@ -5,6 +5,7 @@ set -euo pipefail
 ensure_packages "${BASE_PACKAGES[@]}" valgrind
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+chmod 711 "$work"  # the logs below are written by unprivileged test children too
 build=$work/build
 runner=$PWD/.ci/valgrind-run.sh
 # Every test program (and its test discovery) runs through the runner.
