@@ -22,7 +22,6 @@ public:
     std::vector<std::string> offered;  // "index:argument" seen by the handler
     bool result = true;                // what the action operations return
     bool parseResult = true;           // what ParseCommandLine returns
-    std::string accept;                // an argument the handler accepts
 
     bool InstallService() override { return Record("install"); }
     bool UninstallService() override { return Record("uninstall"); }
@@ -36,7 +35,7 @@ public:
     bool ParseCommandLineArgument(char* argument, int index) override
     {
         offered.push_back(std::to_string(index) + ":" + argument);
-        return !accept.empty() && accept == argument;
+        return strcmp(argument, "-x") == 0;
     }
     bool ParseCommandLine(int argc, char** argv) override
     {
@@ -61,6 +60,12 @@ public:
     {
         Argv argv(args);
         return ParseCommandLine(argv.argc(), argv.argv());
+    }
+    int MainWith(std::vector<std::string> args)  // after argv[0]
+    {
+        args.insert(args.begin(), "prog");
+        Argv argv(args);
+        return Main(argv.argc(), argv.argv());
     }
 
 private:
@@ -112,39 +117,31 @@ TEST(Names, ThreeNameRulesAndTheCutAt255Bytes)
     }
 }
 
+// The handler accepts "-x" only.
 TEST(CommandLine, OptionsAndTheArgumentHandler)
 {
     const struct {
         std::vector<std::string> args;  // after argv[0]
         int action;
         std::vector<std::string> offered;
-        std::string accept;
     } cases[] = {
-        {{}, eActionRunService, {}, ""},
-        {{"-console"}, eActionConsole, {}, ""},
-        {{"-help"}, eActionUsage, {}, ""},
-        {{"-?"}, eActionUsage, {}, ""},
-        {{"-INSTALL"}, eActionInstall, {}, ""},
-        {{"-UnInstall"}, eActionUninstall, {}, ""},
-        {{"-start"}, eActionStart, {}, ""},
-        {{"-Stop"}, eActionStop, {}, ""},
-        {{"-install", "-console"}, eActionConsole, {}, ""},
-        {{"-install", "extra"}, eActionUsage, {"2:extra"}, ""},
-        {{"extra", "-install"}, eActionUsage, {"1:extra"}, ""},
-        {{"-installx"}, eActionUsage, {"1:-installx"}, ""},
-        {{"-consol"}, eActionUsage, {"1:-consol"}, ""},
-        {{"install"}, eActionUsage, {"1:install"}, ""},
-        {{""}, eActionUsage, {"1:"}, ""},
-        {{"-\xc4\xb0nstall"}, eActionUsage, {"1:-\xc4\xb0nstall"}, ""},  // dotted capital I is not 'i'
-        {{"-x", "-install"}, eActionInstall, {"1:-x"}, "-x"},
-        {{"-console", "-x", "-x", "-stop"}, eActionStop, {"2:-x", "3:-x"}, "-x"},
-        {{"-x", "-console", "-y", "-install"}, eActionUsage, {"1:-x", "3:-y"}, "-x"},
+        // clang-format off
+        {{}, eActionRunService, {}}, {{"-console"}, eActionConsole, {}}, {{"-help"}, eActionUsage, {}},
+        {{"-?"}, eActionUsage, {}}, {{"-INSTALL"}, eActionInstall, {}}, {{"-UnInstall"}, eActionUninstall, {}},
+        {{"-start"}, eActionStart, {}}, {{"-Stop"}, eActionStop, {}}, {{"-install", "-console"}, eActionConsole, {}},
+        {{"-install", "extra"}, eActionUsage, {"2:extra"}}, {{"extra", "-install"}, eActionUsage, {"1:extra"}},
+        {{"-installx"}, eActionUsage, {"1:-installx"}}, {{"-consol"}, eActionUsage, {"1:-consol"}},
+        {{"install"}, eActionUsage, {"1:install"}}, {{""}, eActionUsage, {"1:"}},
+        {{"-\xc4\xb0nstall"}, eActionUsage, {"1:-\xc4\xb0nstall"}},  // dotted capital I is not 'i'
+        {{"-x", "-install"}, eActionInstall, {"1:-x"}},
+        {{"-console", "-x", "-x", "-stop"}, eActionStop, {"2:-x", "3:-x"}},
+        {{"-x", "-console", "-y", "-install"}, eActionUsage, {"1:-x", "3:-y"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"/usr/bin/prog"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         RecordingApp app;
-        app.accept = c.accept;
         EXPECT_TRUE(app.Parse(args));
         std::string line = testing::PrintToString(c.args);
         EXPECT_EQ(app.GetAction(), c.action) << line;
@@ -173,59 +170,41 @@ TEST(CommandLine, ActionSetBeforeStandsAndProgramPathIsCutTo1023Bytes)
 
 TEST(Main, ResultCodesAndDispatch)
 {
+    using App = RecordingApp;
     const struct {
         std::vector<std::string> args;
-        const char* setup;  // n: named, f: actions fail, c: custom action, x: name cleared, e: empty name,
-                            // p: parse fails, a/b: action 8/-1 forced
+        void (*setup)(App&);  // after naming the service "svc"
         int expected;
         const char* calls;
     } cases[] = {
-        {{}, "n", 0, "service"},
-        {{"-console"}, "n", 0, "console"},
-        {{"-?"}, "n", 0, "usage"},
-        {{"-install"}, "n", 0, "install"},
-        {{"-uninstall"}, "n", 0, "uninstall"},
-        {{"-start"}, "n", 0, "start"},
-        {{"-stop"}, "n", 0, "stop"},
-        {{"-install"}, "nf", -5, "install"},
-        {{}, "nf", -5, "service"},
-        {{}, "nfc", 0, "custom"},  // a custom action's outcome is ignored
-        {{"-install"}, "", -2, ""},
-        {{}, "nx", -2, ""},
-        {{}, "e", 0, "service"},
-        {{"-install"}, "np", -3, ""},
-        {{}, "p", -3, ""},  // the parse is judged before the name
-        {{}, "na", -4, ""},
-        {{}, "nb", -4, ""},
+        // clang-format off
+        {{}, nullptr, 0, "service"}, {{"-console"}, nullptr, 0, "console"}, {{"-?"}, nullptr, 0, "usage"},
+        {{"-install"}, nullptr, 0, "install"}, {{"-uninstall"}, nullptr, 0, "uninstall"},
+        {{"-start"}, nullptr, 0, "start"}, {{"-stop"}, nullptr, 0, "stop"},
+        {{"-install"}, [](App& a) { a.result = false; }, -5, "install"},
+        {{}, [](App& a) { a.result = false; }, -5, "service"},
+        {{}, [](App& a) { a.result = false; a.SetCustomAction(); }, 0, "custom"},  // its outcome is ignored
+        {{"-install"}, [](App& a) { a.SetServiceName(nullptr); }, -2, ""},
+        {{}, [](App& a) { a.SetServiceName(""); }, 0, "service"},
+        {{"-install"}, [](App& a) { a.parseResult = false; }, -3, ""},
+        {{}, [](App& a) { a.parseResult = false; a.SetServiceName(nullptr); }, -3, ""},  // parse judged first
+        {{}, [](App& a) { a.ForceAction(8); }, -4, ""},
+        {{}, [](App& a) { a.ForceAction(-1); }, -4, ""},
+        // clang-format on
     };
-    for (const auto& c : cases) {
-        std::string what = testing::PrintToString(c.args) + " " + c.setup;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const auto& c = cases[i];
         ChildResult r = RunInChild([&c] {
-            RecordingApp app;
-            const std::string setup = c.setup;
-            auto has = [&setup](char s) { return setup.find(s) != std::string::npos; };
-            if (has('n') || has('e')) {
-                app.SetServiceName(has('e') ? "" : "svc");
+            App app;
+            app.SetServiceName("svc");
+            if (c.setup != nullptr) {
+                c.setup(app);
             }
-            if (has('x')) {
-                app.SetServiceName(nullptr);
-            }
-            app.result = !has('f');
-            app.parseResult = !has('p');
-            if (has('c')) {
-                app.SetCustomAction();
-            }
-            if (has('a') || has('b')) {
-                app.ForceAction(has('a') ? 8 : -1);
-            }
-            std::vector<std::string> args{"prog"};
-            args.insert(args.end(), c.args.begin(), c.args.end());
-            Argv argv(args);
-            int rc = app.Main(argv.argc(), argv.argv());
+            int rc = app.MainWith(c.args);
             printf("%d|%s|%d", rc, app.calls.c_str(), CBaseServiceApp::GetServiceAppInstance() == &app);
             return 0;
         });
-        EXPECT_EQ(r.out, std::to_string(c.expected) + "|" + c.calls + "|1") << what;
+        EXPECT_EQ(r.out, std::to_string(c.expected) + "|" + c.calls + "|1") << "case " << i;
     }
 }
 
@@ -234,21 +213,20 @@ TEST(Main, ResultCodesAndDispatch)
 TEST(Main, OnlyOneRegisteredObjectAtATime)
 {
     ChildResult r = RunInChild([] {
-        Argv argv({"prog", "-install"});
         auto first = new RecordingApp;
         first->SetServiceName("one");
         RecordingApp second;
         second.SetServiceName("two");
-        int a = first->Main(argv.argc(), argv.argv());
-        int b = first->Main(argv.argc(), argv.argv());
-        int c = second.Main(argv.argc(), argv.argv());
+        int a = first->MainWith({"-install"});
+        int b = first->MainWith({"-install"});
+        int c = second.MainWith({"-install"});
         printf("%d %d %d %s|%s|%s ", a, b, c, first->calls.c_str(), second.calls.c_str(),
                second.ProgramPath());
         delete new RecordingApp;  // destroying an unregistered object changes nothing
         printf("%d ", CBaseServiceApp::GetServiceAppInstance() == first);
         delete first;
         printf("%d ", CBaseServiceApp::GetServiceAppInstance() == nullptr);
-        printf("%d %s", second.Main(argv.argc(), argv.argv()), second.calls.c_str());
+        printf("%d %s", second.MainWith({"-install"}), second.calls.c_str());
         return 0;
     });
     EXPECT_EQ(r.out, "0 -1 -1 install|| 1 1 0 install");

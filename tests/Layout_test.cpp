@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -14,31 +15,29 @@ public:
     {
         return static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(this));
     }
-    void Check()
+    std::vector<size_t> Offsets()
     {
-        const size_t offsets[] = {At(&m_serviceName),  At(&m_serviceNameSet), At(&m_programPath),
-                                  At(&m_registryName), At(&m_auxName),        At(&m_quitFlag),
-                                  At(&m_pausedFlag),   At(&m_deinitTimeout),  At(&m_action),
-                                  At(&m_rcSequence),   At(&m_vmArgIndex)};
-        const size_t expected[] = {8, 264, 265, 1289, 1545, 1801, 1802, 1804, 1808, 1812, 1816};
-        for (size_t i = 0; i < sizeof(offsets) / sizeof(offsets[0]); ++i) {
-            EXPECT_EQ(offsets[i], expected[i]) << "field " << i;
-        }
-        EXPECT_TRUE(m_quitFlag.is_lock_free());
-        EXPECT_EQ(m_rcSequence, 55) << "a new object's state";
-        EXPECT_EQ(m_deinitTimeout, 30u);
-        EXPECT_EQ(m_vmArgIndex, -1);
+        return {At(&m_serviceName), At(&m_serviceNameSet), At(&m_programPath), At(&m_registryName),
+                At(&m_auxName),     At(&m_quitFlag),       At(&m_pausedFlag),  At(&m_deinitTimeout),
+                At(&m_action),      At(&m_rcSequence),     At(&m_vmArgIndex)};
+    }
+    std::vector<long> State()
+    {
+        return {m_quitFlag.is_lock_free(), m_rcSequence, m_deinitTimeout, m_vmArgIndex};
     }
 };
 
-TEST(Layout, FieldsSitAtTheirFixedOffsetsAndObjectsKeepTheirSizes)
+TEST(Layout, FieldsSitAtTheirFixedOffsetsObjectsKeepTheirSizesAndStartInTheirState)
 {
-    Probe().Check();
-    EXPECT_EQ(sizeof(CBaseServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CUnixServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CLUMServiceApp), 1824u);
-    EXPECT_EQ(sizeof(eServiceAction) + sizeof(eLinuxDistribution), 8u);
+    Probe probe;
+    EXPECT_EQ(probe.Offsets(),
+              (std::vector<size_t>{8, 264, 265, 1289, 1545, 1801, 1802, 1804, 1808, 1812, 1816}));
+    EXPECT_EQ(probe.State(), (std::vector<long>{true, 55, 30, -1}))
+        << "lock-free flag, sequence, time-out, -vm index";
+    EXPECT_EQ(
+        (std::vector<size_t>{sizeof(CBaseServiceApp), sizeof(CUnixServiceApp), sizeof(CServiceApp),
+                             sizeof(CLUMServiceApp), sizeof(eServiceAction), sizeof(eLinuxDistribution)}),
+        (std::vector<size_t>{1816, 1816, 1816, 1824, 4, 4}));
 }
 
 // In the Itanium ABI a pointer to a virtual member function holds 1 + the
@@ -56,39 +55,18 @@ TEST(Layout, VirtualOperationsKeepTheirSlots)
 {
     using B = CBaseServiceApp;
     // Slots 0 and 1 are the complete and deleting destructors.
-    const ptrdiff_t slots[] = {Slot(&B::Main),
-                               Slot(&B::SetServiceStateStarting),
-                               Slot(&B::SetServiceStateRunning),
-                               Slot(&B::SetServiceStateStopping),
-                               Slot(&B::SetServiceStateStopped),
-                               Slot(&B::SetServiceStatePausing),
-                               Slot(&B::SetServiceStatePaused),
-                               Slot(&B::SetServiceStateResuming),
-                               Slot(&B::SetServiceStateResumed),
-                               Slot(&B::CheckQuitFlag),
-                               Slot(&B::CheckPausedFlag),
-                               Slot(&B::DisplayUsage),
-                               Slot(&B::InstallService),
-                               Slot(&B::UninstallService),
-                               Slot(&B::StartService),
-                               Slot(&B::StopService),
-                               Slot(&B::RunCustom),
-                               Slot(&B::SetQuitFlag),
-                               Slot(&B::SetPausedFlag),
-                               Slot(&B::UnsetPausedFlag),
-                               Slot(&B::Initialize),
-                               Slot(&B::Deinitialize),
-                               Slot(&B::OnStop),
-                               Slot(&B::OnPause),
-                               Slot(&B::OnContinue),
-                               Slot(&B::OnShutdown),
-                               Slot(&B::Run),
-                               Slot(&B::RunAsService),
-                               Slot(&B::RunAsConsole),
-                               Slot(&B::LogMessage),
-                               Slot(&B::ParseCommandLineArgument),
-                               Slot(&B::ParseCommandLine),
-                               Slot(&CUnixServiceApp::StopSelf)};
+    // clang-format off
+    const ptrdiff_t slots[] = {
+        Slot(&B::Main), Slot(&B::SetServiceStateStarting), Slot(&B::SetServiceStateRunning),
+        Slot(&B::SetServiceStateStopping), Slot(&B::SetServiceStateStopped), Slot(&B::SetServiceStatePausing),
+        Slot(&B::SetServiceStatePaused), Slot(&B::SetServiceStateResuming), Slot(&B::SetServiceStateResumed),
+        Slot(&B::CheckQuitFlag), Slot(&B::CheckPausedFlag), Slot(&B::DisplayUsage), Slot(&B::InstallService),
+        Slot(&B::UninstallService), Slot(&B::StartService), Slot(&B::StopService), Slot(&B::RunCustom),
+        Slot(&B::SetQuitFlag), Slot(&B::SetPausedFlag), Slot(&B::UnsetPausedFlag), Slot(&B::Initialize),
+        Slot(&B::Deinitialize), Slot(&B::OnStop), Slot(&B::OnPause), Slot(&B::OnContinue), Slot(&B::OnShutdown),
+        Slot(&B::Run), Slot(&B::RunAsService), Slot(&B::RunAsConsole), Slot(&B::LogMessage),
+        Slot(&B::ParseCommandLineArgument), Slot(&B::ParseCommandLine), Slot(&CUnixServiceApp::StopSelf)};
+    // clang-format on
     for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
         EXPECT_EQ(slots[i], static_cast<ptrdiff_t>(i + 2)) << "operation " << i + 2 << " moved";
     }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,34 +21,28 @@ namespace {
 
 int g_eventFd = -1;  // write end of the event pipe, in a child
 
-int Wait(pid_t pid)
-{
-    int status = 0;
-    pid_t r;
-    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    return r > 0 ? status : -1;
-}
-
 }  // namespace
 
 Child::Child(const std::function<int()>& body, unsigned timeoutSeconds)
 {
-    int pipes[3][2];
-    int made = 0;
-    while (made < 3 && pipe2(pipes[made], O_CLOEXEC) == 0) {
-        ++made;
+    // Output goes to memory files, read once the child has gone, so nothing
+    // waits on a full pipe; events go through a pipe, to be waited on live.
+    m_out = memfd_create("out", MFD_CLOEXEC);
+    m_err = memfd_create("err", MFD_CLOEXEC);
+    int events[2];
+    if (m_out < 0 || m_err < 0 || pipe2(events, O_CLOEXEC) != 0) {
+        return;
     }
     fflush(stdout);
     fflush(stderr);
-    pid = made == 3 ? fork() : -1;
+    pid = fork();
     if (pid == 0) {
-        dup2(pipes[0][1], STDOUT_FILENO);
-        dup2(pipes[1][1], STDERR_FILENO);
-        g_eventFd = pipes[2][1];
-        for (int fd : {pipes[0][0], pipes[0][1], pipes[1][0], pipes[1][1], pipes[2][0]}) {
+        dup2(m_out, STDOUT_FILENO);
+        dup2(m_err, STDERR_FILENO);
+        for (int fd : {m_out, m_err, events[0]}) {
             close(fd);
         }
+        g_eventFd = events[1];
         signal(SIGTERM, SIG_DFL);
         signal(SIGINT, SIG_DFL);
         sigset_t none;
@@ -59,16 +54,14 @@ Child::Child(const std::function<int()>& body, unsigned timeoutSeconds)
         fflush(stderr);
         _exit(rc & 0xff);
     }
-    for (int i = 0; i < made; ++i) {
-        close(pipes[i][1]);
-        m_fds[i] = pid > 0 ? pipes[i][0] : (close(pipes[i][0]), -1);
-    }
+    close(events[1]);
+    m_events = pid > 0 ? events[0] : (close(events[0]), -1);
 }
 
 Child::~Child()
 {
     (void)Stop(SIGKILL);
-    for (int fd : m_fds) {
+    for (int fd : {m_out, m_err, m_events}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -77,13 +70,13 @@ Child::~Child()
 
 int Child::Next(unsigned timeoutSeconds)
 {
-    struct pollfd p = {m_fds[2], POLLIN, 0};
+    struct pollfd p = {m_events, POLLIN, 0};
     int ready;
     while ((ready = poll(&p, 1, static_cast<int>(timeoutSeconds) * 1000)) < 0 && errno == EINTR) {
     }
     unsigned char byte = 0;
     ssize_t n = -1;
-    while (ready > 0 && (n = read(m_fds[2], &byte, 1)) < 0 && errno == EINTR) {
+    while (ready > 0 && (n = read(m_events, &byte, 1)) < 0 && errno == EINTR) {
     }
     if (ready <= 0 || n != 1) {
         return -1;
@@ -105,35 +98,22 @@ bool Child::WaitFor(char event, unsigned timeoutSeconds)
 ChildResult Child::Finish()
 {
     ChildResult result;
-    std::string* sinks[3] = {&result.out, &result.err, &seen};
-    // The child's alarm bounds how long its ends of the pipes stay open.
-    for (bool open = pid > 0; open;) {
-        struct pollfd pfds[3];
-        for (int i = 0; i < 3; ++i) {
-            pfds[i] = {m_fds[i], POLLIN, 0};  // a negative fd is skipped
-        }
-        if (poll(pfds, 3, -1) < 0 && errno != EINTR) {
-            break;
-        }
-        open = false;
-        for (int i = 0; i < 3; ++i) {
-            char buf[4096];
-            ssize_t n = pfds[i].revents != 0 ? read(m_fds[i], buf, sizeof(buf)) : -1;
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (pfds[i].revents != 0 && (n == 0 || errno != EINTR)) {
-                close(m_fds[i]);
-                m_fds[i] = -1;
-            }
-            open = open || m_fds[i] >= 0;
-        }
+    // Every event, up to the end the child's alarm bounds.
+    while (pid > 0 && Next(24 * 3600) >= 0) {
     }
-    int status = pid > 0 ? Wait(pid) : -1;
-    pid = -1;
+    int status = Stop(0);
     result.exited = status != -1 && WIFEXITED(status);
     result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.events = seen;
+    char buf[4096];
+    ssize_t n;
+    for (off_t at = 0; m_out >= 0 && (n = pread(m_out, buf, sizeof(buf), at)) > 0; at += n) {
+        result.out.append(buf, static_cast<size_t>(n));
+    }
+    for (off_t at = 0; m_err >= 0 && (n = pread(m_err, buf, sizeof(buf), at)) > 0; at += n) {
+        result.err.append(buf, static_cast<size_t>(n));
+    }
     return result;
 }
 
@@ -142,10 +122,15 @@ int Child::Stop(int signal)
     if (pid <= 0) {
         return -1;
     }
-    (void)kill(pid, signal);
-    int status = Wait(pid);
+    if (signal != 0) {
+        (void)kill(pid, signal);
+    }
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
     pid = -1;
-    return status;
+    return r > 0 ? status : -1;
 }
 
 ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds)

@@ -32,7 +32,8 @@ struct ChildResult {
     std::string events;   // every byte the child reported with ReportEvent, in order
 };
 
-// A forked child running body() with its standard output and error captured.
+// A forked child running body() with its standard output and error captured
+// (also what processes it starts write there while it runs).
 // It starts with SIGTERM and SIGINT at their default actions and unblocked,
 // as a freshly started daemon would, whatever the test runner left them at,
 // and an alarm ends it after timeoutSeconds, so a hang becomes a SIGALRM
@@ -51,13 +52,15 @@ public:
     bool WaitFor(char event, unsigned timeoutSeconds = 60);
     // Waits for the child to end: its output, all its events and how it ended.
     ChildResult Finish();
-    // Sends signal and waits for the child; its wait status, or -1.
+    // Sends signal (none when 0) and waits for the child; its wait status, or -1.
     int Stop(int signal);
     int pid = -1;
     std::string seen;  // events read so far
 
 private:
-    int m_fds[3] = {-1, -1, -1};  // read ends: standard output, standard error, events
+    int m_out = -1;  // memory files holding standard output and error
+    int m_err = -1;
+    int m_events = -1;  // read end of the event pipe
 };
 
 // Child, then Finish.
