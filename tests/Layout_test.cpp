@@ -23,7 +23,7 @@ public:
     }
     std::vector<long> State()
     {
-        return {m_quitFlag.is_lock_free(), m_rcSequence, m_deinitTimeout, m_vmArgIndex};
+        return {m_quitFlag.is_lock_free(), m_rcSequence, m_deinitTimeout, m_vmArgIndex, IsServiceInstalled()};
     }
 };
 
@@ -32,8 +32,8 @@ TEST(Layout, FieldsSitAtTheirFixedOffsetsObjectsKeepTheirSizesAndStartInTheirSta
     Probe probe;
     EXPECT_EQ(probe.Offsets(),
               (std::vector<size_t>{8, 264, 265, 1289, 1545, 1801, 1802, 1804, 1808, 1812, 1816}));
-    EXPECT_EQ(probe.State(), (std::vector<long>{true, 55, 30, -1}))
-        << "lock-free flag, sequence, time-out, -vm index";
+    EXPECT_EQ(probe.State(), (std::vector<long>{true, 55, 30, -1, false}))
+        << "lock-free flag, sequence, time-out, -vm index, installed";
     EXPECT_EQ(
         (std::vector<size_t>{sizeof(CBaseServiceApp), sizeof(CUnixServiceApp), sizeof(CServiceApp),
                              sizeof(CLUMServiceApp), sizeof(eServiceAction), sizeof(eLinuxDistribution)}),

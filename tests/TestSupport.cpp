@@ -71,14 +71,8 @@ Child::~Child()
 int Child::Next(unsigned timeoutSeconds)
 {
     struct pollfd p = {m_events, POLLIN, 0};
-    int ready;
-    while ((ready = poll(&p, 1, static_cast<int>(timeoutSeconds) * 1000)) < 0 && errno == EINTR) {
-    }
     unsigned char byte = 0;
-    ssize_t n = -1;
-    while (ready > 0 && (n = read(m_events, &byte, 1)) < 0 && errno == EINTR) {
-    }
-    if (ready <= 0 || n != 1) {
+    if (poll(&p, 1, static_cast<int>(timeoutSeconds) * 1000) <= 0 || read(m_events, &byte, 1) != 1) {
         return -1;
     }
     seen += static_cast<char>(byte);
@@ -106,14 +100,8 @@ ChildResult Child::Finish()
     result.exitCode = result.exited ? WEXITSTATUS(status) : -1;
     result.signal = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.events = seen;
-    char buf[4096];
-    ssize_t n;
-    for (off_t at = 0; m_out >= 0 && (n = pread(m_out, buf, sizeof(buf), at)) > 0; at += n) {
-        result.out.append(buf, static_cast<size_t>(n));
-    }
-    for (off_t at = 0; m_err >= 0 && (n = pread(m_err, buf, sizeof(buf), at)) > 0; at += n) {
-        result.err.append(buf, static_cast<size_t>(n));
-    }
+    result.out = ReadFile("/proc/self/fd/" + std::to_string(m_out));  // from the start
+    result.err = ReadFile("/proc/self/fd/" + std::to_string(m_err));
     return result;
 }
 
@@ -122,13 +110,9 @@ int Child::Stop(int signal)
     if (pid <= 0) {
         return -1;
     }
-    if (signal != 0) {
-        (void)kill(pid, signal);
-    }
+    (void)kill(pid, signal);  // 0: just wait
     int status = 0;
-    pid_t r;
-    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
+    pid_t r = waitpid(pid, &status, 0);
     pid = -1;
     return r > 0 ? status : -1;
 }
