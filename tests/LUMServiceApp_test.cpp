@@ -45,7 +45,7 @@ protected:
         }
         App app;
         app.SetServiceName("svc", registry, nullptr);
-        app.pauseIn = hold ? "r" : "";
+        app.script = hold ? "r" : "";
         app.run = [](Recorder<CLUMServiceApp>& self) {
             char cwd[PATH_MAX] = "?";
             (void)!getcwd(cwd, sizeof(cwd));

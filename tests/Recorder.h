@@ -45,16 +45,15 @@ inline void AwaitSignal(const std::atomic<int>& handled)
 
 // A client that reports each hook as one event byte: S starting, I
 // Initialize, R running, r Run, P stopping, D Deinitialize, X stopped, U
-// DisplayUsage, Q SetQuitFlag. A hook whose letter is in pauseIn then waits
-// for a signal (reporting 'w' when ready for it); a 'c' there makes the first
-// look at the quit flag hold on until a stop signal is pending or handled, so
-// it lands between the default Run's test and its wait (reporting 'c').
+// DisplayUsage, Q SetQuitFlag. Letters in script: a hook's letter makes it
+// wait for a signal after reporting (and 'w' when ready for it); f fails
+// Initialize, s calls StopSelf there; c makes the first look at the quit flag
+// hold on until a stop signal is pending or handled, so it lands between the
+// default Run's test and its wait (reporting 'c').
 template <typename Base>
 class Recorder : public Base {
 public:
-    bool initResult = true;
-    bool stopSelfInInitialize = false;
-    std::string pauseIn;
+    std::string script;
     void (*run)(Recorder&) = nullptr;  // Run's body; null keeps the default Run
     std::atomic<int> quitCalls{0};
 
@@ -70,10 +69,10 @@ public:
     bool Initialize() override
     {
         Hook('I');
-        if (stopSelfInInitialize) {
+        if (Has('s')) {
             this->StopSelf();
         }
-        return initResult;
+        return !Has('f');
     }
     void Deinitialize() override { Hook('D'); }
     void Run() override
@@ -84,9 +83,8 @@ public:
     bool CheckQuitFlag() override
     {
         bool quit = Base::CheckQuitFlag();
-        size_t hold = pauseIn.find('c');
-        if (!quit && hold != std::string::npos) {
-            pauseIn.erase(hold, 1);
+        if (!quit && Has('c')) {
+            script.erase(script.find('c'), 1);
             ReportEvent('c');
             for (sigset_t pending; sigpending(&pending) == 0 && !sigismember(&pending, SIGTERM) &&
                                    !sigismember(&pending, SIGINT) && quitCalls.load() == 0;) {
@@ -102,10 +100,11 @@ public:
         ++quitCalls;
         ReportEvent('Q');
     }
+    bool Has(char letter) const { return script.find(letter) != std::string::npos; }
     void Hook(char letter)
     {
         ReportEvent(letter);
-        if (pauseIn.find(letter) != std::string::npos) {
+        if (Has(letter)) {
             AwaitSignal(quitCalls);
         }
     }

@@ -73,7 +73,7 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
             [loop, selfStopUs] {
                 g_selfStopUs = selfStopUs;
                 App service;
-                service.stopSelfInInitialize = loop == 0 && selfStopUs >= 0;
+                service.script = loop == 0 && selfStopUs >= 0 ? "s" : "";
                 service.run = loop == 0 ? nullptr : loop == 1 ? PollRun<false> : PollRun<true>;
                 // Leave while the object still exists: destroying it puts the
                 // default actions back, and a signal after that rightly kills.

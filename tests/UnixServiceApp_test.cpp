@@ -49,37 +49,33 @@ bool WaitUntilInSyscall(pid_t pid, long nr)
 
 App* g_app = nullptr;
 
-// Hook order, with a signal sent once the child reported waitFor (and, where
-// given, sleeps in system call syscallNr), or none: the child's events and
-// output; a run whose events lack Main's 'M' must end killed by the signal.
+// Hook order, with a signal sent once the child waits for it (in the paused
+// hook, at the held flag test, else asleep in the default Run's ppoll), or
+// none: the child's events and output; a run whose events lack Main's 'M'
+// must end killed by the signal.
 TEST(Lifecycle, HookOrderAndStopSignals)
 {
     const struct {
         const char* what;
-        const char* arg;      // "" none, null: RunAsService called without Main
-        const char* pauseIn;  // see Recorder
-        bool initFails;
-        bool stopSelf;  // in Initialize
-        char waitFor;
-        long syscallNr;  // -1: none
-        int sig;         // 0: SIGTERM and SIGINT in turn, -1: none
+        const char* arg;     // "" none, null: RunAsService called without Main
+        const char* script;  // see Recorder
+        int sig;             // 0: SIGTERM and SIGINT in turn, -1: none
         const char* result;
     } cases[] = {
         // clang-format off
-        {"a failed Initialize skips running and Run only", "", "", true, false, 0, -1, -1, "SIPDXM|0"},
-        {"a failed Initialize in the console", "-console", "", true, false, 0, -1, -1, "IDM|0"},
-        {"StopSelf goes through SetQuitFlag and ends Run", "", "", false, true, 0, -1, -1, "SIQRrPDXM|0"},
-        {"StopSelf in the console", "-console", "", false, true, 0, -1, -1, "IQrDM|0"},
-        {"-start: not supported here, and silent", "-start", "", false, false, 0, -1, -1, "M|-5"},
-        {"-STOP likewise", "-STOP", "", false, false, 0, -1, -1, "M|-5"},
-        {"during the default Run, which ppoll sleeps in", "", "", false, false, 'r', SYS_ppoll, 0, "SIRrQPDXM|0"},
-        {"between the default Run's flag test and its wait", "", "c", false, false, 'c', -1, 0, "SIRrcQPDXM|0"},
-        {"during Initialize: running is still entered", "", "I", false, false, 'w', -1, 0, "SIwQRrPDXM|0"},
-        {"during starting, before the handlers", "", "S", false, false, 'w', -1, 0, "Sw|"},
-        {"in the console, which installs no handlers", "-console", "r", false, false, 'w', -1, 0, "Irw|"},
-        {"to a service that never entered Main", nullptr, "I", false, false, 'w', -1, 0, "SIw|"},
-        {"the console's default Run waits for the client", "-console", "", false, false, 'r', SYS_ppoll, SIGUSR1,
-         "IrQDM|0"},
+        {"a failed Initialize skips running and Run only", "", "f", -1, "SIPDXM|0"},
+        {"a failed Initialize in the console", "-console", "f", -1, "IDM|0"},
+        {"StopSelf goes through SetQuitFlag and ends Run", "", "s", -1, "SIQRrPDXM|0"},
+        {"StopSelf in the console", "-console", "s", -1, "IQrDM|0"},
+        {"-start: not supported here, and silent", "-start", "", -1, "M|-5"},
+        {"-STOP likewise", "-STOP", "", -1, "M|-5"},
+        {"during the default Run, which ppoll sleeps in", "", "", 0, "SIRrQPDXM|0"},
+        {"between the default Run's flag test and its wait", "", "c", 0, "SIRrcQPDXM|0"},
+        {"during Initialize: running is still entered", "", "I", 0, "SIwQRrPDXM|0"},
+        {"during starting, before the handlers", "", "S", 0, "Sw|"},
+        {"in the console, which installs no handlers", "-console", "r", 0, "Irw|"},
+        {"to a service that never entered Main", nullptr, "I", 0, "SIw|"},
+        {"the console's default Run waits for the client", "-console", "", SIGUSR1, "IrQDM|0"},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -87,9 +83,7 @@ TEST(Lifecycle, HookOrderAndStopSignals)
             sig = c.sig != 0 ? c.sig : sig;
             Child child([&c] {
                 App app;
-                app.pauseIn = c.pauseIn;
-                app.initResult = !c.initFails;
-                app.stopSelfInInitialize = c.stopSelf;
+                app.script = c.script;
                 g_app = &app;
                 signal(SIGUSR1, [](int) { g_app->StopSelf(); });
                 if (c.arg == nullptr) {
@@ -100,8 +94,9 @@ TEST(Lifecycle, HookOrderAndStopSignals)
             std::string what = std::string(c.what) + (sig > 0 ? std::string(", ") + strsignal(sig) : "");
             long long sent = NowMs();
             if (sig > 0) {
-                ASSERT_TRUE(child.WaitFor(c.waitFor)) << what;
-                ASSERT_TRUE(c.syscallNr < 0 || WaitUntilInSyscall(child.pid, c.syscallNr)) << what;
+                char waitFor = !*c.script ? 'r' : *c.script == 'c' ? 'c' : 'w';
+                ASSERT_TRUE(child.WaitFor(waitFor)) << what;
+                ASSERT_TRUE(waitFor != 'r' || WaitUntilInSyscall(child.pid, SYS_ppoll)) << what;
                 sent = NowMs();
                 kill(child.pid, sig);
             }
@@ -120,7 +115,7 @@ TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
 {
     Child child([] {
         App app;
-        app.pauseIn = "rP";
+        app.script = "rP";
         RunMain(app, {});
         AwaitSignal(app.quitCalls);  // the handler outlives RunAsService
         return app.quitCalls.load();
@@ -179,7 +174,7 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
             ChildResult r = RunInChild([heap, sig] {
                 alignas(App) static unsigned char space[sizeof(App)];
                 App* app = heap ? new App : new (space) App;
-                app->stopSelfInInitialize = true;
+                app->script = "s";
                 RunMain(*app, {});
                 if (heap) {
                     delete app;  // the sanitizer build and valgrind catch any later touch
@@ -199,7 +194,7 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
     ChildResult own = RunInChild([] {
         {
             App app;
-            app.stopSelfInInitialize = true;
+            app.script = "s";
             RunMain(app, {});
             signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
         }
@@ -210,11 +205,11 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
     EXPECT_EQ(own.out, "0 1");
     ChildResult other = RunInChild([] {
         App app;
-        app.stopSelfInInitialize = true;
+        app.script = "s";
         RunMain(app, {});
         {
             App bystander;
-            bystander.stopSelfInInitialize = true;
+            bystander.script = "s";
             bystander.RunAsService();
         }
         raise(SIGINT);
