@@ -191,32 +191,24 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
             EXPECT_EQ(r.events, "SIQRrPDXMg");
         }
     }
-    ChildResult own = RunInChild([] {
-        {
-            App app;
-            app.script = "s";
-            RunMain(app, {});
-            signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
-        }
-        raise(SIGTERM);
-        printf(" %d", static_cast<int>(g_ownHandlerRan));
-        return 0;
-    });
-    EXPECT_EQ(own.out, "0 1");
-    ChildResult other = RunInChild([] {
-        App app;
-        app.script = "s";
-        RunMain(app, {});
+    ChildResult r = RunInChild([] {
+        App* app = new App;
+        app->script = "s";
+        RunMain(*app, {});
         {
             App bystander;
             bystander.script = "s";
             bystander.RunAsService();
         }
         raise(SIGINT);
-        printf(" %d", app.quitCalls.load());
+        printf(" %d", app->quitCalls.load());
+        signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
+        delete app;
+        raise(SIGTERM);
+        printf(" %d", static_cast<int>(g_ownHandlerRan));
         return 0;
     });
-    EXPECT_EQ(other.out, "0 2");
+    EXPECT_EQ(r.out, "0 2 1");
 }
 
 TEST(LinuxDistribution, DisplayNames)
