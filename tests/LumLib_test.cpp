@@ -192,6 +192,7 @@ TEST_F(LumLib, LogEntriesAreSingleLinesWithTimeProcessAndLevel)
     const std::string big(5000, 'x');
     time_t before = time(nullptr);
     ChildResult r = RunInChild([&big] {
+        setenv("TZ", "JST-9", 1);  // the stamps are UTC whatever the local zone
         EvDebug debugLog(nullptr);
         debugLog.debug("plain %d%%", 5);
         debugLog.error("with [brackets] and %s", "text");

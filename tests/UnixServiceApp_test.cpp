@@ -134,26 +134,28 @@ TEST(Lifecycle, SecondAndLateSignalsAreCaughtAgainAndChangeNothing)
 
 TEST(Lifecycle, HandlersHaveAnEmptyMaskAndNoRestartSoBlockingCallsAreInterrupted)
 {
-    Child child([] {
-        App app;
-        app.run = [](App&) {
-            struct sigaction action = {};
-            sigaction(SIGTERM, nullptr, &action);
-            const int restorer = 0x04000000;  // SA_RESTORER, added by the C library itself
-            bool exact = action.sa_handler == &CUnixServiceApp::SignalHandlerStatic &&
-                         (action.sa_flags & ~restorer) == 0;
-            for (int s = 1; s < NSIG; ++s) {
-                exact = exact && !sigismember(&action.sa_mask, s);
-            }
-            int fds[2];
-            (void)!pipe(fds);
-            char byte;
-            ReportEvent('b');
-            ssize_t n = read(fds[0], &byte, 1);  // nobody writes: only a signal ends it
-            printf("%s %s ", exact ? "exact" : "other", n < 0 && errno == EINTR ? "EINTR" : "?");
-        };
-        return RunMain(app, {});
-    });
+    Child child(
+        [] {
+            App app;
+            app.run = [](App&) {
+                struct sigaction action = {};
+                sigaction(SIGTERM, nullptr, &action);
+                const int restorer = 0x04000000;  // SA_RESTORER, added by the C library itself
+                bool exact = action.sa_handler == &CUnixServiceApp::SignalHandlerStatic &&
+                             (action.sa_flags & ~restorer) == 0;
+                for (int s = 1; s < NSIG; ++s) {
+                    exact = exact && !sigismember(&action.sa_mask, s);
+                }
+                int fds[2];
+                (void)!pipe(fds);
+                char byte;
+                ReportEvent('b');
+                ssize_t n = read(fds[0], &byte, 1);  // nobody writes: only a signal ends it
+                printf("%s %s ", exact ? "exact" : "other", n < 0 && errno == EINTR ? "EINTR" : "?");
+            };
+            return RunMain(app, {});
+        },
+        30);
     ASSERT_TRUE(child.WaitFor('b'));
     ASSERT_TRUE(WaitUntilInSyscall(child.pid, SYS_read));
     kill(child.pid, SIGTERM);
@@ -204,11 +206,13 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
         printf(" %d", app->quitCalls.load());
         signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
         delete app;
+        struct sigaction onInt = {};
+        sigaction(SIGINT, nullptr, &onInt);  // our handler makes way for the default action
         raise(SIGTERM);
-        printf(" %d", static_cast<int>(g_ownHandlerRan));
+        printf(" %d %d", static_cast<int>(g_ownHandlerRan), onInt.sa_handler == SIG_DFL);
         return 0;
     });
-    EXPECT_EQ(r.out, "0 2 1");
+    EXPECT_EQ(r.out, "0 2 1 1");
 }
 
 TEST(LinuxDistribution, DisplayNames)
