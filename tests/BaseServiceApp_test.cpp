@@ -127,9 +127,10 @@ TEST(CommandLine, OptionsAndTheArgumentHandler)
     } cases[] = {
         // clang-format off
         {{}, eActionRunService, {}}, {{"-console"}, eActionConsole, {}}, {{"-help"}, eActionUsage, {}},
-        {{"-?"}, eActionUsage, {}}, {{"-INSTALL"}, eActionInstall, {}}, {{"-UnInstall"}, eActionUninstall, {}},
-        {{"-start"}, eActionStart, {}}, {{"-Stop"}, eActionStop, {}}, {{"-install", "-console"}, eActionConsole, {}},
-        {{"-install", "extra"}, eActionUsage, {"2:extra"}}, {{"extra", "-install"}, eActionUsage, {"1:extra"}},
+        {{"-?"}, eActionUsage, {}}, {{"-INSTALL"}, eActionInstall, {}}, {{"-Stop"}, eActionStop, {}},
+        {{"-UnInstall"}, eActionUninstall, {}}, {{"-start"}, eActionStart, {}},
+        {{"-install", "-console"}, eActionConsole, {}}, {{"-install", "extra"}, eActionUsage, {"2:extra"}},
+        {{"extra", "-install"}, eActionUsage, {"1:extra"}},
         {{"-installx"}, eActionUsage, {"1:-installx"}}, {{"-consol"}, eActionUsage, {"1:-consol"}},
         {{"install"}, eActionUsage, {"1:install"}}, {{""}, eActionUsage, {"1:"}},
         {{"-\xc4\xb0nstall"}, eActionUsage, {"1:-\xc4\xb0nstall"}},  // dotted capital I is not 'i'

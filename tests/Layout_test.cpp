@@ -63,8 +63,9 @@ TEST(Layout, VirtualOperationsKeepTheirSlots)
         Slot(&B::CheckQuitFlag), Slot(&B::CheckPausedFlag), Slot(&B::DisplayUsage), Slot(&B::InstallService),
         Slot(&B::UninstallService), Slot(&B::StartService), Slot(&B::StopService), Slot(&B::RunCustom),
         Slot(&B::SetQuitFlag), Slot(&B::SetPausedFlag), Slot(&B::UnsetPausedFlag), Slot(&B::Initialize),
-        Slot(&B::Deinitialize), Slot(&B::OnStop), Slot(&B::OnPause), Slot(&B::OnContinue), Slot(&B::OnShutdown),
-        Slot(&B::Run), Slot(&B::RunAsService), Slot(&B::RunAsConsole), Slot(&B::LogMessage),
+        Slot(&B::Deinitialize), Slot(&B::OnStop), Slot(&B::OnPause), Slot(&B::OnContinue),
+        Slot(&B::OnShutdown), Slot(&B::Run), Slot(&B::RunAsService), Slot(&B::RunAsConsole),
+        Slot(&B::LogMessage),
         Slot(&B::ParseCommandLineArgument), Slot(&B::ParseCommandLine), Slot(&CUnixServiceApp::StopSelf)};
     // clang-format on
     for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {

@@ -36,17 +36,12 @@ TEST_F(LumLib, EveryNameMapsToItsOwnFileInsideTheRegistry)
         std::string name;
         std::string file;  // "" for a shortened name: checked by shape
     } cases[] = {
-        {"svc", "svc-svc.lock"},
-        {"", "svc-.lock"},
-        {"a/b", "svc-a%2Fb.lock"},
-        {"..", "svc-...lock"},
-        {"../../etc/passwd", "svc-..%2F..%2Fetc%2Fpasswd.lock"},
-        {"100%", "svc-100%25.lock"},
-        {"a b\n\xff~", "svc-a%20b%0A%FF%7E.lock"},
-        {plain246, "svc-" + plain246 + ".lock"},
-        {plain246 + "a", ""},
-        {plain246 + "b", ""},
-        {std::string(120, '/'), ""},
+        // clang-format off
+        {"svc", "svc-svc.lock"}, {"", "svc-.lock"}, {"a/b", "svc-a%2Fb.lock"}, {"..", "svc-...lock"},
+        {"../../etc/passwd", "svc-..%2F..%2Fetc%2Fpasswd.lock"}, {"100%", "svc-100%25.lock"},
+        {"a b\n\xff~", "svc-a%20b%0A%FF%7E.lock"}, {plain246, "svc-" + plain246 + ".lock"},
+        {plain246 + "a", ""}, {plain246 + "b", ""}, {std::string(120, '/'), ""},
+        // clang-format on
     };
     std::set<std::string> seen;
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
@@ -151,23 +146,14 @@ TEST_F(LumLib, ConfigurationLookups)
         const char* key;
         const char* value;  // null: not found
     } cases[] = {
-        {"Base", "dCOREDIR", "/opt/core dir"},
-        {"Base", "spaced key", "spaced value"},
-        {"Base", "empty", ""},
-        {"Base", "#hidden", nullptr},
-        {"Base", ";hidden2", nullptr},
-        {"Base", "semi", "a;b#c"},
-        {"Base", "equals", "x=y"},
-        {"Base", "dup", "last"},
-        {"Base", "novalue", nullptr},
-        {"Other", "dCOREDIR", "/other"},
-        {"Broken", "lost", nullptr},
-        {"Base", "lost", nullptr},
-        {"", "top", "before any section"},
-        {"Base", "top", nullptr},
-        {"base", "dCOREDIR", nullptr},
-        {"Base", "casekey", nullptr},
-        {"Missing", "dCOREDIR", nullptr},
+        // clang-format off
+        {"Base", "dCOREDIR", "/opt/core dir"}, {"Base", "spaced key", "spaced value"}, {"Base", "empty", ""},
+        {"Base", "#hidden", nullptr}, {"Base", ";hidden2", nullptr}, {"Base", "semi", "a;b#c"},
+        {"Base", "equals", "x=y"}, {"Base", "dup", "last"}, {"Base", "novalue", nullptr},
+        {"Other", "dCOREDIR", "/other"}, {"Broken", "lost", nullptr}, {"Base", "lost", nullptr},
+        {"", "top", "before any section"}, {"Base", "top", nullptr}, {"base", "dCOREDIR", nullptr},
+        {"Base", "casekey", nullptr}, {"Missing", "dCOREDIR", nullptr},
+        // clang-format on
     };
     LUMPlatformInfo info;
     for (const auto& c : cases) {

@@ -233,8 +233,8 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
         std::vector<std::string> present;
         eLinuxDistribution expected;
     } cases[] = {
-        {{}, eDistUnknown},
-        {{"debian_version"}, eDistDebian},
+        // clang-format off
+        {{}, eDistUnknown}, {{"debian_version"}, eDistDebian},
         {{"lsb-release", "debian_version"}, eDistUbuntu},
         {{"SuSE-release", "lsb-release", "debian_version"}, eDistSuSE},
         {{"redhat-release", "SuSE-release"}, eDistRedHat},
@@ -242,6 +242,7 @@ TEST(LinuxDistribution, DetectsTheFamilyFromWhichReleaseFilesExist)
         {{"redhat-release", "oracle-release", "fedora-release"}, eDistOracle},
         {{"redhat-release", "fedora-release", "debian_version"}, eDistFedora},
         {{"centos-release", "oracle-release", "fedora-release"}, eDistUnknown},
+        // clang-format on
     };
     ChildResult r = RunInChild([&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
