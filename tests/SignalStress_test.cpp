@@ -22,13 +22,6 @@ constexpr int kRunsPerLoop = 100;
 constexpr long long kBudgetUs = 150000000;   // the whole test, however loaded the machine
 constexpr long long kExitLimitUs = 5000000;  // signal to exit; a lost wake-up costs 15 s
 
-long long NowUs()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 // How the service's Run waits for the quit flag: the default Run, a busy
 // poll, or nanosleep naps.
 const char* const kLoopNames[] = {"default Run", "busy poll", "nanosleep"};

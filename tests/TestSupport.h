@@ -71,6 +71,9 @@ void ReportEvent(char event);
 // In a child: the write end of the event pipe (close-on-exec).
 int EventFd();
 
+// Microseconds on the monotonic clock.
+long long NowUs();
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 // Writes a whole file; false when it cannot be written.
