@@ -76,7 +76,7 @@ private:
     }
 };
 
-TEST(Construction, DefaultStateAndFlagSetters)
+TEST(Construction, DefaultStateAndPausedFlag)
 {
     RecordingApp app;
     EXPECT_EQ(app.GetAction(), eActionRunService);
@@ -89,10 +89,6 @@ TEST(Construction, DefaultStateAndFlagSetters)
     EXPECT_TRUE(app.CheckPausedFlag());
     app.UnsetPausedFlag();
     EXPECT_FALSE(app.CheckPausedFlag());
-    app.SetQuitFlag();
-    EXPECT_TRUE(app.CheckQuitFlag());
-    app.SetCustomAction();
-    EXPECT_EQ(app.GetAction(), eActionCustom);
 }
 
 TEST(Names, ThreeNameRulesAndTheCutAt255Bytes)

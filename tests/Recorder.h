@@ -145,8 +145,8 @@ protected:
 };
 
 // The "LEVEL message" texts of a debug log's entries, after checking their
-// "TIMESTAMP PID " start (the pids go to pids when given); a line that is not
-// a well-formed entry comes back whole, marked "malformed: ".
+// "TIMESTAMP PID " start (those two go to stamps and pids when given); a line
+// that is not a well-formed entry comes back whole, marked "malformed: ".
 inline std::vector<std::string> LogTexts(const std::string& path, std::vector<std::string>* stamps = nullptr,
                                          std::vector<long>* pids = nullptr)
 {
