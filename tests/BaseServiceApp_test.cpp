@@ -2,7 +2,6 @@
 #include <BaseServiceApp.h>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -23,7 +22,6 @@ public:
     std::vector<std::string> offered;  // "index:argument" seen by the handler
     bool result = true;                // what the action operations return
     bool parseResult = true;           // what ParseCommandLine returns
-    std::string accept;                // an argument the handler accepts
 
     bool InstallService() override { return Record("install"); }
     bool UninstallService() override { return Record("uninstall"); }
@@ -37,32 +35,38 @@ public:
     bool ParseCommandLineArgument(char* argument, int index) override
     {
         offered.push_back(std::to_string(index) + ":" + argument);
-        return !accept.empty() && accept == argument;
+        return strcmp(argument, "-x") == 0;
     }
     bool ParseCommandLine(int argc, char** argv) override
     {
         return CBaseServiceApp::ParseCommandLine(argc, argv) && parseResult;
     }
-
-    const char* ServiceName() { return m_serviceName; }
-    const char* RegistryName() { return m_registryName; }
-    const char* AuxName() { return m_auxName; }
-    const char* ProgramPath() { return m_programPath; }
-    bool NameFieldsTerminated()
+    // The three name fields as "service|registry|aux", each checked to be
+    // NUL-terminated with only NULs after its text.
+    std::string Names()
     {
-        return memchr(m_serviceName, 0, 256) && memchr(m_registryName, 0, 256) && memchr(m_auxName, 0, 256);
-    }
-    void ForceAction(int action) { m_action = action; }
-    bool FieldZeroAfter(const char* field, size_t size, size_t from)
-    {
-        for (size_t i = from; i < size; ++i) {
-            if (field[i] != '\0') {
-                return false;
-            }
+        std::string names;
+        for (const char* field : {m_serviceName, m_registryName, m_auxName}) {
+            size_t length = strnlen(field, 256);
+            bool clean =
+                length < 256 && std::string(field + length, 256 - length) == std::string(256 - length, 0);
+            names += std::string(field, length) + (clean ? "|" : "<unclean>|");
         }
-        return true;
+        return names.substr(0, names.size() - 1);
     }
-    bool NameZeroAfter(size_t from) { return FieldZeroAfter(m_serviceName, 256, from); }
+    const char* ProgramPath() { return m_programPath; }
+    void ForceAction(int action) { m_action = action; }
+    bool Parse(std::vector<std::string> args)
+    {
+        Argv argv(args);
+        return ParseCommandLine(argv.argc(), argv.argv());
+    }
+    int MainWith(std::vector<std::string> args)  // after argv[0]
+    {
+        args.insert(args.begin(), "prog");
+        Argv argv(args);
+        return Main(argv.argc(), argv.argv());
+    }
 
 private:
     bool Record(const char* what)
@@ -72,108 +76,70 @@ private:
     }
 };
 
-TEST(Construction, NewObjectHasDefaultStateAndNoInstanceIsRegistered)
-{
-    ChildResult r = RunInChild([] {
-        RecordingApp app;
-        bool ok = app.GetAction() == eActionRunService && !app.CheckServiceNameSet() &&
-                  *app.ServiceName() == 0 && *app.RegistryName() == 0 && *app.AuxName() == 0 &&
-                  *app.ProgramPath() == 0 && !app.CheckQuitFlag() && !app.CheckPausedFlag() &&
-                  !app.IsConsoleMode() && CBaseServiceApp::GetServiceAppInstance() == nullptr;
-        return ok ? 0 : 1;
-    });
-    EXPECT_TRUE(r.exited);
-    EXPECT_EQ(r.exitCode, 0);
-}
-
-TEST(Construction, FlagsFollowTheirSetters)
+TEST(Construction, DefaultStateAndPausedFlag)
 {
     RecordingApp app;
+    EXPECT_EQ(app.GetAction(), eActionRunService);
+    EXPECT_FALSE(app.CheckServiceNameSet() || app.CheckQuitFlag() || app.CheckPausedFlag() ||
+                 app.IsConsoleMode());
+    EXPECT_EQ(app.Names(), "||");
+    EXPECT_STREQ(app.ProgramPath(), "");
+    EXPECT_EQ(CBaseServiceApp::GetServiceAppInstance(), nullptr);
     app.SetPausedFlag();
     EXPECT_TRUE(app.CheckPausedFlag());
     app.UnsetPausedFlag();
     EXPECT_FALSE(app.CheckPausedFlag());
-    app.SetQuitFlag();
-    EXPECT_TRUE(app.CheckQuitFlag());
-    app.SetCustomAction();
-    EXPECT_EQ(app.GetAction(), eActionCustom);
 }
 
-TEST(Names, ThreeNameRules)
+TEST(Names, ThreeNameRulesAndTheCutAt255Bytes)
 {
     RecordingApp app;
     app.SetServiceName("");
     EXPECT_TRUE(app.CheckServiceNameSet());
-    EXPECT_STREQ(app.ServiceName(), "");
-
     app.SetServiceName("svc", nullptr, "aux");
-    EXPECT_TRUE(app.CheckServiceNameSet());
-    EXPECT_STREQ(app.ServiceName(), "svc");
-    EXPECT_STREQ(app.RegistryName(), "");
-    EXPECT_STREQ(app.AuxName(), "aux");
-
+    EXPECT_EQ(app.Names(), "svc||aux");
     app.SetServiceName("longer-name", "reg", nullptr);
     app.SetServiceName("ab", "reg", nullptr);
-    EXPECT_TRUE(app.NameZeroAfter(2)) << "the rest of the field is NUL-padded";
-    EXPECT_STREQ(app.RegistryName(), "reg");
-    EXPECT_STREQ(app.AuxName(), "");
-
+    EXPECT_EQ(app.Names(), "ab|reg|");
+    EXPECT_TRUE(app.CheckServiceNameSet());
     app.SetServiceName(nullptr);
     EXPECT_FALSE(app.CheckServiceNameSet());
-    EXPECT_TRUE(app.NameZeroAfter(0));
-    EXPECT_STREQ(app.RegistryName(), "");
-}
-
-TEST(Names, OverlongNamesAreCutTo255BytesAndStayTerminated)
-{
-    RecordingApp app;
-    for (size_t length : {255u, 256u, 300u, 5000u}) {
+    EXPECT_EQ(app.Names(), "||");
+    for (size_t length : {255u, 256u, 5000u}) {
         std::string name(length, 'n');
+        std::string cut(255, 'n');
         app.SetServiceName(name.c_str(), name.c_str(), name.c_str());
-        EXPECT_TRUE(app.NameFieldsTerminated()) << length;
-        EXPECT_EQ(strlen(app.ServiceName()), 255u) << length;
-        EXPECT_EQ(strlen(app.RegistryName()), 255u) << length;
-        EXPECT_EQ(strlen(app.AuxName()), 255u) << length;
+        EXPECT_EQ(app.Names(), cut + "|" + cut + "|" + cut) << length;
     }
 }
 
-struct ParseCase {
-    std::vector<std::string> args;  // after argv[0]
-    int action;
-    std::vector<std::string> offered;
-    std::string accept = "";
-};
-
+// The handler accepts "-x" only.
 TEST(CommandLine, OptionsAndTheArgumentHandler)
 {
-    const ParseCase cases[] = {
-        {{}, eActionRunService, {}},
-        {{"-console"}, eActionConsole, {}},
-        {{"-help"}, eActionUsage, {}},
-        {{"-?"}, eActionUsage, {}},
-        {{"-install"}, eActionInstall, {}},
-        {{"-INSTALL"}, eActionInstall, {}},
-        {{"-UnInstall"}, eActionUninstall, {}},
-        {{"-start"}, eActionStart, {}},
-        {{"-Stop"}, eActionStop, {}},
-        {{"-install", "-console"}, eActionConsole, {}},
-        {{"-install", "extra"}, eActionUsage, {"2:extra"}},
+    const struct {
+        std::vector<std::string> args;  // after argv[0]
+        int action;
+        std::vector<std::string> offered;
+    } cases[] = {
+        // clang-format off
+        {{}, eActionRunService, {}}, {{"-console"}, eActionConsole, {}}, {{"-help"}, eActionUsage, {}},
+        {{"-?"}, eActionUsage, {}}, {{"-INSTALL"}, eActionInstall, {}}, {{"-Stop"}, eActionStop, {}},
+        {{"-UnInstall"}, eActionUninstall, {}}, {{"-start"}, eActionStart, {}},
+        {{"-install", "-console"}, eActionConsole, {}}, {{"-install", "extra"}, eActionUsage, {"2:extra"}},
         {{"extra", "-install"}, eActionUsage, {"1:extra"}},
-        {{"-installx"}, eActionUsage, {"1:-installx"}},
-        {{"-consol"}, eActionUsage, {"1:-consol"}},
-        {{"install"}, eActionUsage, {"1:install"}},
-        {{""}, eActionUsage, {"1:"}},
-        {{"-x", "-install"}, eActionInstall, {"1:-x"}, "-x"},
-        {{"-console", "-x", "-x", "-stop"}, eActionStop, {"2:-x", "3:-x"}, "-x"},
-        {{"-x", "-console", "-y", "-install"}, eActionUsage, {"1:-x", "3:-y"}, "-x"},
+        {{"-installx"}, eActionUsage, {"1:-installx"}}, {{"-consol"}, eActionUsage, {"1:-consol"}},
+        {{"install"}, eActionUsage, {"1:install"}}, {{""}, eActionUsage, {"1:"}},
+        {{"-\xc4\xb0nstall"}, eActionUsage, {"1:-\xc4\xb0nstall"}},  // dotted capital I is not 'i'
+        {{"-x", "-install"}, eActionInstall, {"1:-x"}},
+        {{"-console", "-x", "-x", "-stop"}, eActionStop, {"2:-x", "3:-x"}},
+        {{"-x", "-console", "-y", "-install"}, eActionUsage, {"1:-x", "3:-y"}},
+        // clang-format on
     };
-    for (const ParseCase& c : cases) {
+    for (const auto& c : cases) {
         std::vector<std::string> args{"/usr/bin/prog"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        Argv argv(args);
         RecordingApp app;
-        app.accept = c.accept;
-        EXPECT_TRUE(app.ParseCommandLine(argv.argc(), argv.argv()));
+        EXPECT_TRUE(app.Parse(args));
         std::string line = testing::PrintToString(c.args);
         EXPECT_EQ(app.GetAction(), c.action) << line;
         EXPECT_EQ(app.offered, c.offered) << line;
@@ -181,159 +147,103 @@ TEST(CommandLine, OptionsAndTheArgumentHandler)
     }
 }
 
-TEST(CommandLine, OptionCaseIsAsciiOnlyWhateverTheLocale)
-{
-    RecordingApp app;
-    Argv argv({"prog", "-\xc4\xb0nstall"});  // dotted capital I is not 'i'
-    app.ParseCommandLine(argv.argc(), argv.argv());
-    EXPECT_EQ(app.GetAction(), eActionUsage);
-}
-
-TEST(CommandLine, ActionSetBeforeParsingStandsUnlessAnOptionChangesIt)
+TEST(CommandLine, ActionSetBeforeStandsAndProgramPathIsCutTo1023Bytes)
 {
     RecordingApp app;
     app.SetCustomAction();
-    Argv none({"prog"});
-    app.ParseCommandLine(none.argc(), none.argv());
-    EXPECT_EQ(app.GetAction(), eActionCustom);
-    Argv install({"prog", "-install"});
-    app.ParseCommandLine(install.argc(), install.argv());
+    app.Parse({std::string(5000, 'p')});
+    EXPECT_EQ(app.GetAction(), eActionCustom) << "no option leaves the action alone";
+    EXPECT_EQ(std::string(app.ProgramPath()), std::string(1023, 'p'));
+    app.Parse({std::string(1023, 'q'), "-install"});
     EXPECT_EQ(app.GetAction(), eActionInstall);
-}
-
-TEST(CommandLine, ProgramPathIsCutTo1023BytesAndOddArgvIsHarmless)
-{
-    RecordingApp app;
-    Argv longPath({std::string(5000, 'p')});
-    app.ParseCommandLine(longPath.argc(), longPath.argv());
-    EXPECT_EQ(strlen(app.ProgramPath()), 1023u);
-
-    Argv exact({std::string(1023, 'q')});
-    app.ParseCommandLine(exact.argc(), exact.argv());
     EXPECT_EQ(std::string(app.ProgramPath()), std::string(1023, 'q'));
-
     EXPECT_TRUE(app.ParseCommandLine(0, nullptr));
     EXPECT_STREQ(app.ProgramPath(), "");
+    app.Parse({"prog"});
     char* nullFirst[] = {nullptr};
     EXPECT_TRUE(app.ParseCommandLine(1, nullFirst));
     EXPECT_STREQ(app.ProgramPath(), "");
-    EXPECT_EQ(app.GetAction(), eActionRunService);
 }
-
-struct MainCase {
-    const char* what;
-    std::vector<std::string> args;
-    std::function<void(RecordingApp&)> setup;
-    int expected;
-    std::string calls;
-};
 
 TEST(Main, ResultCodesAndDispatch)
 {
-    auto named = [](RecordingApp& a) { a.SetServiceName("svc"); };
-    // clang-format off
-    const MainCase cases[] = {
-        {"no arguments run the service", {}, named, 0, "service"},
-        {"console", {"-console"}, named, 0, "console"},
-        {"usage", {"-?"}, named, 0, "usage"},
-        {"install", {"-install"}, named, 0, "install"},
-        {"uninstall", {"-uninstall"}, named, 0, "uninstall"},
-        {"start", {"-start"}, named, 0, "start"},
-        {"stop", {"-stop"}, named, 0, "stop"},
-        {"failing action", {"-install"}, [](RecordingApp& a) { a.SetServiceName("svc"); a.result = false; }, -5, "install"},
-        {"failing service", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.result = false; }, -5, "service"},
-        {"custom ignores its outcome", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.result = false; a.SetCustomAction(); }, 0, "custom"},
-        {"no name", {"-install"}, [](RecordingApp&) {}, -2, ""},
-        {"name cleared", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.SetServiceName(nullptr); }, -2, ""},
-        {"empty name counts", {}, [](RecordingApp& a) { a.SetServiceName(""); }, 0, "service"},
-        {"parse failure", {"-install"}, [](RecordingApp& a) { a.SetServiceName("svc"); a.parseResult = false; }, -3, ""},
-        {"parse failure before name check", {}, [](RecordingApp& a) { a.parseResult = false; }, -3, ""},
-        {"action out of range", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.ForceAction(8); }, -4, ""},
-        {"negative action", {}, [](RecordingApp& a) { a.SetServiceName("svc"); a.ForceAction(-1); }, -4, ""},
+    using App = RecordingApp;
+    const struct {
+        std::vector<std::string> args;
+        void (*setup)(App&);  // after naming the service "svc"
+        int expected;
+        const char* calls;
+    } cases[] = {
+        // clang-format off
+        {{}, nullptr, 0, "service"}, {{"-console"}, nullptr, 0, "console"}, {{"-?"}, nullptr, 0, "usage"},
+        {{"-install"}, nullptr, 0, "install"}, {{"-uninstall"}, nullptr, 0, "uninstall"},
+        {{"-start"}, nullptr, 0, "start"}, {{"-stop"}, nullptr, 0, "stop"},
+        {{"-install"}, [](App& a) { a.result = false; }, -5, "install"},
+        {{}, [](App& a) { a.result = false; }, -5, "service"},
+        {{}, [](App& a) { a.result = false; a.SetCustomAction(); }, 0, "custom"},  // its outcome is ignored
+        {{"-install"}, [](App& a) { a.SetServiceName(nullptr); }, -2, ""},
+        {{}, [](App& a) { a.SetServiceName(""); }, 0, "service"},
+        {{"-install"}, [](App& a) { a.parseResult = false; }, -3, ""},
+        {{}, [](App& a) { a.parseResult = false; a.SetServiceName(nullptr); }, -3, ""},  // parse judged first
+        {{}, [](App& a) { a.ForceAction(8); }, -4, ""},
+        {{}, [](App& a) { a.ForceAction(-1); }, -4, ""},
+        // clang-format on
     };
-    // clang-format on
-    for (const MainCase& c : cases) {
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const auto& c = cases[i];
         ChildResult r = RunInChild([&c] {
-            RecordingApp app;
-            c.setup(app);
-            std::vector<std::string> args{"prog"};
-            args.insert(args.end(), c.args.begin(), c.args.end());
-            Argv argv(args);
-            int rc = app.Main(argv.argc(), argv.argv());
-            bool registered = CBaseServiceApp::GetServiceAppInstance() == &app;
-            printf("%d|%s|%d", rc, app.calls.c_str(), registered ? 1 : 0);
+            App app;
+            app.SetServiceName("svc");
+            if (c.setup != nullptr) {
+                c.setup(app);
+            }
+            int rc = app.MainWith(c.args);
+            printf("%d|%s|%d", rc, app.calls.c_str(), CBaseServiceApp::GetServiceAppInstance() == &app);
             return 0;
         });
-        EXPECT_EQ(r.out, std::to_string(c.expected) + "|" + c.calls + "|1") << c.what;
+        EXPECT_EQ(r.out, std::to_string(c.expected) + "|" + c.calls + "|1") << "case " << i;
     }
 }
 
-TEST(Main, SecondCallReturnsMinusOneWhileAnObjectIsRegistered)
+// While an object is registered any other Main returns -1; destroying it
+// (and not some other object) clears the registration.
+TEST(Main, OnlyOneRegisteredObjectAtATime)
 {
     ChildResult r = RunInChild([] {
-        Argv argv({"prog", "-install"});
-        RecordingApp first;
-        first.SetServiceName("one");
-        int a = first.Main(argv.argc(), argv.argv());
-        int b = first.Main(argv.argc(), argv.argv());
+        auto first = new RecordingApp;
+        first->SetServiceName("one");
         RecordingApp second;
         second.SetServiceName("two");
-        int c = second.Main(argv.argc(), argv.argv());
-        printf("%d %d %d %s|%s|%s", a, b, c, first.calls.c_str(), second.calls.c_str(), second.ProgramPath());
+        int a = first->MainWith({"-install"});
+        int b = first->MainWith({"-install"});
+        int c = second.MainWith({"-install"});
+        printf("%d %d %d %s|%s|%s ", a, b, c, first->calls.c_str(), second.calls.c_str(),
+               second.ProgramPath());
+        delete new RecordingApp;  // destroying an unregistered object changes nothing
+        printf("%d ", CBaseServiceApp::GetServiceAppInstance() == first);
+        delete first;
+        printf("%d ", CBaseServiceApp::GetServiceAppInstance() == nullptr);
+        printf("%d %s", second.MainWith({"-install"}), second.calls.c_str());
         return 0;
     });
-    EXPECT_EQ(r.out, "0 -1 -1 install||");
+    EXPECT_EQ(r.out, "0 -1 -1 install|| 1 1 0 install");
 }
 
-TEST(Main, DestroyingTheRegisteredObjectLetsANewOneRun)
-{
-    ChildResult r = RunInChild([] {
-        Argv argv({"prog", "-install"});
-        {
-            RecordingApp first;
-            first.SetServiceName("one");
-            (void)first.Main(argv.argc(), argv.argv());
-        }
-        bool cleared = CBaseServiceApp::GetServiceAppInstance() == nullptr;
-        RecordingApp other;  // destroying an unregistered object changes nothing
-        {
-            RecordingApp bystander;
-        }
-        RecordingApp second;
-        second.SetServiceName("two");
-        int rc = second.Main(argv.argc(), argv.argv());
-        printf("%d %d %s", cleared ? 1 : 0, rc, second.calls.c_str());
-        return 0;
-    });
-    EXPECT_EQ(r.out, "1 0 install");
-}
-
-TEST(LogMessage, PrintsOnlyInConsoleModeCutToTheBuffer)
+TEST(LogMessage, PrintsOnlyInConsoleModeCutToTheBufferAndReportsFormatFailure)
 {
     ChildResult r = RunInChild([] {
         RecordingApp app;
         app.LogMessage(0, "hidden %d", 1);
         app.ForceAction(eActionConsole);
         app.LogMessage(7, "shown %s %d%%", "text", 42);
-        std::string big(3000, 'x');
-        app.LogMessage(0, "%s", big.c_str());
+        app.LogMessage(0, "%s", std::string(3000, 'x').c_str());
+        const wchar_t bad[] = {static_cast<wchar_t>(0xD800), 0};  // no multibyte form
+        app.LogMessage(0, "%ls", bad);
         app.ForceAction(eActionInstall);
         app.LogMessage(0, "hidden again");
         return 0;
     });
-    EXPECT_EQ(r.out, "shown text 42%\n" + std::string(1023, 'x') + "\n");
-}
-
-TEST(LogMessage, FormattingFailureIsReported)
-{
-    ChildResult r = RunInChild([] {
-        RecordingApp app;
-        app.ForceAction(eActionConsole);
-        const wchar_t bad[] = {static_cast<wchar_t>(0xD800), 0};  // no multibyte form
-        app.LogMessage(0, "%ls", bad);
-        return 0;
-    });
-    EXPECT_EQ(r.out, "FAILED TO FORMAT MESSAGE\n");
+    EXPECT_EQ(r.out, "shown text 42%\n" + std::string(1023, 'x') + "\nFAILED TO FORMAT MESSAGE\n");
 }
 
 }  // namespace

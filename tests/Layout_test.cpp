@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -15,41 +15,29 @@ public:
     {
         return static_cast<size_t>(static_cast<const char*>(field) - reinterpret_cast<const char*>(this));
     }
-    void Check()
+    std::vector<size_t> Offsets()
     {
-        EXPECT_EQ(At(&m_serviceName), 8u);
-        EXPECT_EQ(At(&m_serviceNameSet), 264u);
-        EXPECT_EQ(At(&m_programPath), 265u);
-        EXPECT_EQ(At(&m_registryName), 1289u);
-        EXPECT_EQ(At(&m_auxName), 1545u);
-        EXPECT_EQ(At(&m_quitFlag), 1801u);
-        EXPECT_EQ(At(&m_pausedFlag), 1802u);
-        EXPECT_EQ(At(&m_deinitTimeout), 1804u);
-        EXPECT_EQ(At(&m_action), 1808u);
-        EXPECT_EQ(At(&m_rcSequence), 1812u);
-        EXPECT_EQ(At(&m_vmArgIndex), 1816u);
-        EXPECT_EQ(sizeof(m_serviceName), 256u);
-        EXPECT_EQ(sizeof(m_programPath), 1024u);
-        EXPECT_EQ(sizeof(m_quitFlag), 1u);
-        EXPECT_EQ(sizeof(m_deinitTimeout), 4u);
-        EXPECT_EQ(sizeof(m_action), 4u);
-        EXPECT_TRUE(m_quitFlag.is_lock_free());
+        return {At(&m_serviceName), At(&m_serviceNameSet), At(&m_programPath), At(&m_registryName),
+                At(&m_auxName),     At(&m_quitFlag),       At(&m_pausedFlag),  At(&m_deinitTimeout),
+                At(&m_action),      At(&m_rcSequence),     At(&m_vmArgIndex)};
+    }
+    std::vector<long> State()
+    {
+        return {m_quitFlag.is_lock_free(), m_rcSequence, m_deinitTimeout, m_vmArgIndex, IsServiceInstalled()};
     }
 };
 
-TEST(Layout, FieldsSitAtTheirFixedOffsets)
+TEST(Layout, FieldsSitAtTheirFixedOffsetsObjectsKeepTheirSizesAndStartInTheirState)
 {
-    Probe().Check();
-}
-
-TEST(Layout, ObjectSizes)
-{
-    EXPECT_EQ(sizeof(CBaseServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CUnixServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CServiceApp), 1816u);
-    EXPECT_EQ(sizeof(CLUMServiceApp), 1824u);
-    EXPECT_EQ(sizeof(eServiceAction), 4u);
-    EXPECT_EQ(sizeof(eLinuxDistribution), 4u);
+    Probe probe;
+    EXPECT_EQ(probe.Offsets(),
+              (std::vector<size_t>{8, 264, 265, 1289, 1545, 1801, 1802, 1804, 1808, 1812, 1816}));
+    EXPECT_EQ(probe.State(), (std::vector<long>{true, 55, 30, -1, false}))
+        << "lock-free flag, sequence, time-out, -vm index, installed";
+    EXPECT_EQ(
+        (std::vector<size_t>{sizeof(CBaseServiceApp), sizeof(CUnixServiceApp), sizeof(CServiceApp),
+                             sizeof(CLUMServiceApp), sizeof(eServiceAction), sizeof(eLinuxDistribution)}),
+        (std::vector<size_t>{1816, 1816, 1816, 1824, 4, 4}));
 }
 
 // In the Itanium ABI a pointer to a virtual member function holds 1 + the
@@ -67,45 +55,23 @@ TEST(Layout, VirtualOperationsKeepTheirSlots)
 {
     using B = CBaseServiceApp;
     // Slots 0 and 1 are the complete and deleting destructors.
+    // clang-format off
     const ptrdiff_t slots[] = {
-        Slot(&B::Main),
-        Slot(&B::SetServiceStateStarting),
-        Slot(&B::SetServiceStateRunning),
-        Slot(&B::SetServiceStateStopping),
-        Slot(&B::SetServiceStateStopped),
-        Slot(&B::SetServiceStatePausing),
-        Slot(&B::SetServiceStatePaused),
-        Slot(&B::SetServiceStateResuming),
-        Slot(&B::SetServiceStateResumed),
-        Slot(&B::CheckQuitFlag),
-        Slot(&B::CheckPausedFlag),
-        Slot(&B::DisplayUsage),
-        Slot(&B::InstallService),
-        Slot(&B::UninstallService),
-        Slot(&B::StartService),
-        Slot(&B::StopService),
-        Slot(&B::RunCustom),
-        Slot(&B::SetQuitFlag),
-        Slot(&B::SetPausedFlag),
-        Slot(&B::UnsetPausedFlag),
-        Slot(&B::Initialize),
-        Slot(&B::Deinitialize),
-        Slot(&B::OnStop),
-        Slot(&B::OnPause),
-        Slot(&B::OnContinue),
-        Slot(&B::OnShutdown),
-        Slot(&B::Run),
-        Slot(&B::RunAsService),
-        Slot(&B::RunAsConsole),
+        Slot(&B::Main), Slot(&B::SetServiceStateStarting), Slot(&B::SetServiceStateRunning),
+        Slot(&B::SetServiceStateStopping), Slot(&B::SetServiceStateStopped), Slot(&B::SetServiceStatePausing),
+        Slot(&B::SetServiceStatePaused), Slot(&B::SetServiceStateResuming), Slot(&B::SetServiceStateResumed),
+        Slot(&B::CheckQuitFlag), Slot(&B::CheckPausedFlag), Slot(&B::DisplayUsage), Slot(&B::InstallService),
+        Slot(&B::UninstallService), Slot(&B::StartService), Slot(&B::StopService), Slot(&B::RunCustom),
+        Slot(&B::SetQuitFlag), Slot(&B::SetPausedFlag), Slot(&B::UnsetPausedFlag), Slot(&B::Initialize),
+        Slot(&B::Deinitialize), Slot(&B::OnStop), Slot(&B::OnPause), Slot(&B::OnContinue),
+        Slot(&B::OnShutdown), Slot(&B::Run), Slot(&B::RunAsService), Slot(&B::RunAsConsole),
         Slot(&B::LogMessage),
-        Slot(&B::ParseCommandLineArgument),
-        Slot(&B::ParseCommandLine),
-        Slot(&CUnixServiceApp::StopSelf),
-    };
+        Slot(&B::ParseCommandLineArgument), Slot(&B::ParseCommandLine), Slot(&CUnixServiceApp::StopSelf)};
+    // clang-format on
     for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
         EXPECT_EQ(slots[i], static_cast<ptrdiff_t>(i + 2)) << "operation " << i + 2 << " moved";
     }
-    // Overrides reuse their base slots; nothing new appears after StopSelf.
+    // Overrides reuse their base slots.
     EXPECT_EQ(Slot(&CLUMServiceApp::RunAsService), Slot(&B::RunAsService));
     EXPECT_EQ(Slot(&CLUMServiceApp::SetServiceStateRunning), Slot(&B::SetServiceStateRunning));
     EXPECT_EQ(Slot(&CLUMServiceApp::ParseCommandLineArgument), Slot(&B::ParseCommandLineArgument));

@@ -6,20 +6,16 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "LumTestSupport.h"
-#include "TestSupport.h"
+#include "Recorder.h"
 
-using testsupport::ReadByte;
-using testsupport::RunInChild;
-using testsupport::StartInBackground;
-using LumLib = lumtest::LumEnvTest;
+using namespace testsupport;
+using LumLib = LumEnvTest;
 
 namespace {
 
@@ -40,24 +36,19 @@ TEST_F(LumLib, EveryNameMapsToItsOwnFileInsideTheRegistry)
         std::string name;
         std::string file;  // "" for a shortened name: checked by shape
     } cases[] = {
-        {"svc", "svc-svc.lock"},
-        {"", "svc-.lock"},
-        {"a/b", "svc-a%2Fb.lock"},
-        {"..", "svc-...lock"},
-        {"../../etc/passwd", "svc-..%2F..%2Fetc%2Fpasswd.lock"},
-        {"100%", "svc-100%25.lock"},
-        {"a b\n\xff~", "svc-a%20b%0A%FF%7E.lock"},
-        {plain246, "svc-" + plain246 + ".lock"},
-        {plain246 + "a", ""},
-        {plain246 + "b", ""},
-        {std::string(120, '/'), ""},
+        // clang-format off
+        {"svc", "svc-svc.lock"}, {"", "svc-.lock"}, {"a/b", "svc-a%2Fb.lock"}, {"..", "svc-...lock"},
+        {"../../etc/passwd", "svc-..%2F..%2Fetc%2Fpasswd.lock"}, {"100%", "svc-100%25.lock"},
+        {"a b\n\xff~", "svc-a%20b%0A%FF%7E.lock"}, {plain246, "svc-" + plain246 + ".lock"},
+        {plain246 + "a", ""}, {plain246 + "b", ""}, {std::string(120, '/'), ""},
+        // clang-format on
     };
     std::set<std::string> seen;
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         const std::string& name = cases[i].name;
         std::string dir = runtimeDir + "/" + std::to_string(i);
         setenv("LUM_RUNTIME_DIR", dir.c_str(), 1);
-        auto r = RunInChild([&name] {
+        ChildResult r = RunInChild([&name] {
             int first = uxsvc_checkin(name.c_str());
             int running = uxsvc_isrunning(name.c_str());
             return first + 2 * running + 4 * uxsvc_checkin(name.c_str());
@@ -87,45 +78,41 @@ TEST_F(LumLib, RegistrationBelongsToTheLiveProcessThatCheckedIn)
 {
     int go[2];  // tells the child that its parent has been reaped
     ASSERT_EQ(pipe(go), 0);
-    auto holder = StartInBackground([&go](int events) {
+    Child holder([&go] {
         if (uxsvc_checkin("one") != 1) {
             return 1;
         }
-        (void)!write(events, "h", 1);
+        ReportEvent('h');
         if (fork() == 0) {
             alarm(60);
-            auto report = [events] {
-                char bytes[] = {char('0' + uxsvc_isrunning("one")), char('0' + uxsvc_checkin("one"))};
-                (void)!write(events, bytes, 2);
-            };
-            report();
+            ReportEvent(static_cast<char>('0' + uxsvc_isrunning("one")));
+            ReportEvent(static_cast<char>('0' + uxsvc_checkin("one")));
             char byte;
             (void)!read(go[0], &byte, 1);
-            report();
+            ReportEvent(static_cast<char>('0' + uxsvc_isrunning("one")));
+            ReportEvent(static_cast<char>('0' + uxsvc_checkin("one")));
             _exit(0);
         }
         pause();
         return 0;
     });
     close(go[0]);
-    ASSERT_EQ(ReadByte(holder.events), 'h');
+    ASSERT_EQ(holder.Next(), 'h');
     EXPECT_EQ(uxsvc_isrunning("one"), 1);
     EXPECT_EQ(RunInChild([] { return uxsvc_checkin("one"); }).exitCode, 0) << "another process holds it";
-    EXPECT_EQ(ReadByte(holder.events), '1') << "the child sees its parent's registration";
-    EXPECT_EQ(ReadByte(holder.events), '0') << "and cannot take it";
-
+    EXPECT_EQ(holder.Next(), '1') << "the child sees its parent's registration";
+    EXPECT_EQ(holder.Next(), '0') << "and cannot take it";
     holder.Stop(SIGKILL);
     EXPECT_EQ(write(go[1], "g", 1), 1);
     close(go[1]);
-    EXPECT_EQ(ReadByte(holder.events), '0') << "the child does not keep the killed parent's registration";
-    EXPECT_EQ(ReadByte(holder.events), '1') << "and can now take the name";
-    EXPECT_EQ(ReadByte(holder.events), -1);  // the child has gone
-    EXPECT_EQ(uxsvc_isrunning("one"), 0);
+    EXPECT_EQ(holder.Next(), '0') << "the child does not keep the killed parent's registration";
+    EXPECT_EQ(holder.Next(), '1') << "and can now take the name";
+    EXPECT_EQ(holder.Next(), -1);  // the child has gone
 }
 
 TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
 {
-    ASSERT_TRUE(testsupport::WriteFile(tmp.path + "/plain", "x"));
+    ASSERT_TRUE(WriteFile(tmp.path + "/plain", "x"));
     ASSERT_EQ(mkdir((tmp.path + "/reg").c_str(), 0755), 0);
     ASSERT_EQ(symlink("../plain", (tmp.path + "/reg/svc-link.lock").c_str()), 0);
     ASSERT_EQ(mkdir((tmp.path + "/reg/svc-dir.lock").c_str(), 0755), 0);
@@ -141,58 +128,33 @@ TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
     };
     for (const auto& c : cases) {
         setenv("LUM_RUNTIME_DIR", c.dir.c_str(), 1);
-        auto r = RunInChild([&c] { return uxsvc_checkin(c.name) + 2 * uxsvc_isrunning(c.name); });
+        ChildResult r = RunInChild([&c] { return uxsvc_checkin(c.name) + 2 * uxsvc_isrunning(c.name); });
         EXPECT_EQ(r.exitCode, 3 * c.expected) << c.dir << " " << c.name;
     }
-    EXPECT_EQ(testsupport::ReadFile(tmp.path + "/plain"), "x");
+    EXPECT_EQ(ReadFile(tmp.path + "/plain"), "x");
 }
 
 TEST_F(LumLib, ConfigurationLookups)
 {
-    const char* corpus =
-        "; a comment\n"
-        "top = before any section\n"
-        "[Base]\n"
-        "dCOREDIR = /opt/core dir  \n"
-        "\t spaced key\t =  spaced value \n"
-        "empty=\n"
-        "#hidden=1\n"
-        "  ;hidden2=1\n"
-        "semi=a;b#c\n"
-        "equals=x=y\n"
-        "dup=first\n"
-        "novalue\n"
-        "[ Other ]\n"
-        "dCOREDIR=/other\n"
-        "[Broken\n"
-        "lost=1\n"
-        "[Base]\n"
-        "dup=last\n"
-        "CaseKey=1\n";
+    ASSERT_TRUE(WriteFile(configFile,
+                          "; a comment\ntop = before any section\n[Base]\ndCOREDIR = /opt/core dir  \n"
+                          "\t spaced key\t =  spaced value \nempty=\n#hidden=1\n  ;hidden2=1\nsemi=a;b#c\n"
+                          "equals=x=y\ndup=first\nnovalue\n[ Other ]\ndCOREDIR=/other\n[Broken\nlost=1\n"
+                          "[Base]\ndup=last\nCaseKey=1\n"));
     const struct {
         const char* section;
         const char* key;
         const char* value;  // null: not found
     } cases[] = {
-        {"Base", "dCOREDIR", "/opt/core dir"},
-        {"Base", "spaced key", "spaced value"},
-        {"Base", "empty", ""},
-        {"Base", "#hidden", nullptr},
-        {"Base", ";hidden2", nullptr},
-        {"Base", "semi", "a;b#c"},
-        {"Base", "equals", "x=y"},
-        {"Base", "dup", "last"},
-        {"Base", "novalue", nullptr},
-        {"Other", "dCOREDIR", "/other"},
-        {"Broken", "lost", nullptr},
-        {"Base", "lost", nullptr},
-        {"", "top", "before any section"},
-        {"Base", "top", nullptr},
-        {"base", "dCOREDIR", nullptr},
-        {"Base", "casekey", nullptr},
-        {"Missing", "dCOREDIR", nullptr},
+        // clang-format off
+        {"Base", "dCOREDIR", "/opt/core dir"}, {"Base", "spaced key", "spaced value"}, {"Base", "empty", ""},
+        {"Base", "#hidden", nullptr}, {"Base", ";hidden2", nullptr}, {"Base", "semi", "a;b#c"},
+        {"Base", "equals", "x=y"}, {"Base", "dup", "last"}, {"Base", "novalue", nullptr},
+        {"Other", "dCOREDIR", "/other"}, {"Broken", "lost", nullptr}, {"Base", "lost", nullptr},
+        {"", "top", "before any section"}, {"Base", "top", nullptr}, {"base", "dCOREDIR", nullptr},
+        {"Base", "casekey", nullptr}, {"Missing", "dCOREDIR", nullptr},
+        // clang-format on
     };
-    ASSERT_TRUE(testsupport::WriteFile(configFile, corpus));
     LUMPlatformInfo info;
     for (const auto& c : cases) {
         std::string value = "untouched";
@@ -200,12 +162,10 @@ TEST_F(LumLib, ConfigurationLookups)
         EXPECT_EQ(found != 0, c.value != nullptr) << c.section << "/" << c.key;
         EXPECT_EQ(value, c.value ? c.value : "untouched") << c.section << "/" << c.key;
     }
-
-    ASSERT_TRUE(testsupport::WriteFile(configFile, "\xEF\xBB\xBF[Base]\r\ndCOREDIR=/crlf\r\n"));
+    ASSERT_TRUE(WriteFile(configFile, "\xEF\xBB\xBF[Base]\r\ndCOREDIR=/crlf\r\n"));
     std::string value;
     EXPECT_NE(info.getString("Base", "dCOREDIR", &value), 0);
     EXPECT_EQ(value, "/crlf") << "byte order mark and CR LF line ends";
-
     for (std::string path : {tmp.path + "/absent.conf", tmp.path}) {
         setenv("LUM_CONFIG", path.c_str(), 1);
         EXPECT_EQ(info.getString("Base", "dCOREDIR", &value), 0) << path;
@@ -217,7 +177,8 @@ TEST_F(LumLib, LogEntriesAreSingleLinesWithTimeProcessAndLevel)
     EXPECT_EQ(LUMPI_Focus::IsAServer, 0);
     const std::string big(5000, 'x');
     time_t before = time(nullptr);
-    auto r = RunInChild([&big] {
+    ChildResult r = RunInChild([&big] {
+        setenv("TZ", "JST-9", 1);  // the stamps are UTC whatever the local zone
         EvDebug debugLog(nullptr);
         debugLog.debug("plain %d%%", 5);
         debugLog.error("with [brackets] and %s", "text");
@@ -228,24 +189,24 @@ TEST_F(LumLib, LogEntriesAreSingleLinesWithTimeProcessAndLevel)
         return 0;
     });
     time_t after = time(nullptr);
-    auto entries = lumtest::ReadLog(logFile);
-    std::vector<std::string> texts;
-    for (const auto& e : entries) {
-        texts.push_back(e.text);
-        EXPECT_EQ(std::to_string(e.pid), r.out);
+    std::vector<std::string> stamps;
+    std::vector<long> pids;
+    EXPECT_EQ(LogTexts(logFile, &stamps, &pids),
+              (std::vector<std::string>{"DEBUG plain 5%", "ERROR with [brackets] and text",
+                                        "DEBUG two\\x0alines\\x1b\tend", "DEBUG " + big,
+                                        "DEBUG Focus set to instance [inst1]."}));
+    for (size_t i = 0; i < stamps.size(); ++i) {
+        EXPECT_EQ(std::to_string(pids[i]), r.out) << "the writer's own pid";
         struct tm stamp = {};
-        ASSERT_TRUE(strptime(e.timestamp.c_str(), "%Y-%m-%dT%H:%M:%S", &stamp)) << e.text;
+        ASSERT_TRUE(strptime(stamps[i].c_str(), "%Y-%m-%dT%H:%M:%S", &stamp)) << stamps[i];
         time_t at = timegm(&stamp);
-        EXPECT_TRUE(at >= before && at <= after) << e.timestamp << " is UTC and current";
+        EXPECT_TRUE(at >= before && at <= after) << stamps[i] << " is UTC and current";
     }
-    EXPECT_EQ(texts, (std::vector<std::string>{"DEBUG plain 5%", "ERROR with [brackets] and text",
-                                               "DEBUG two\\x0alines\\x1b\tend", "DEBUG " + big,
-                                               "DEBUG Focus set to instance [inst1]."}));
 
     // Without LUM_DEBUG_LOG the log lives in the runtime directory, made on demand.
     unsetenv("LUM_DEBUG_LOG");
     EvDebug(nullptr).debug("default");
-    EXPECT_EQ(lumtest::LogTexts(runtimeDir + "/debug.log"), std::vector<std::string>{"DEBUG default"});
+    EXPECT_EQ(LogTexts(runtimeDir + "/debug.log"), std::vector<std::string>{"DEBUG default"});
 
     // A log that cannot be opened drops the entry and leaves errno alone.
     setenv("LUM_DEBUG_LOG", (tmp.path + "/missing/debug.log").c_str(), 1);

@@ -1,13 +1,20 @@
-// A recording service client for the lifecycle and signal tests.
+// A recording service client for the lifecycle, signal and platform tests, and the platform's private files.
 #ifndef SERVICEAPP_TESTS_RECORDER_H
 #define SERVICEAPP_TESTS_RECORDER_H
 
+#include <LUMServiceApp.h>
 #include <ServiceApp.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -36,49 +43,48 @@ inline void AwaitSignal(const std::atomic<int>& handled)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-// A client that reports each hook as one event byte:
-// S starting, I Initialize, R running, r Run, P stopping, D Deinitialize,
-// X stopped, Q SetQuitFlag. A hook whose letter is in pauseIn then waits
-// for a signal (reporting 'w' when ready for it).
-class Recorder : public CServiceApp {
+// A client that reports each hook as one event byte: S starting, I
+// Initialize, R running, r Run, P stopping, D Deinitialize, X stopped, U
+// DisplayUsage, Q SetQuitFlag. Letters in script: a hook's letter makes it
+// wait for a signal after reporting (and 'w' when ready for it); f fails
+// Initialize, s calls StopSelf there; c makes the first look at the quit flag
+// hold on until a stop signal is pending or handled, so it lands between the
+// default Run's test and its wait (reporting 'c').
+template <typename Base>
+class Recorder : public Base {
 public:
-    bool initResult = true;
-    bool stopSelfInInitialize = false;
-    bool holdFirstCheck = false;  // the first look at the flag waits for a signal
-    std::string pauseIn;
+    std::string script;
     void (*run)(Recorder&) = nullptr;  // Run's body; null keeps the default Run
     std::atomic<int> quitCalls{0};
 
     void SetServiceStateStarting() override { Hook('S'); }
-    void SetServiceStateRunning() override { Hook('R'); }
+    void SetServiceStateRunning() override
+    {
+        Base::SetServiceStateRunning();
+        Hook('R');
+    }
     void SetServiceStateStopping() override { Hook('P'); }
     void SetServiceStateStopped() override { Hook('X'); }
+    bool DisplayUsage() override { return Hook('U'), true; }
     bool Initialize() override
     {
         Hook('I');
-        if (stopSelfInInitialize) {
-            StopSelf();
+        if (Has('s')) {
+            this->StopSelf();
         }
-        return initResult;
+        return !Has('f');
     }
     void Deinitialize() override { Hook('D'); }
     void Run() override
     {
         Hook('r');
-        if (run != nullptr) {
-            run(*this);
-        } else {
-            CServiceApp::Run();
-        }
+        run != nullptr ? run(*this) : Base::Run();
     }
-    // Looks at the flag, then, the first time, holds on until a stop signal
-    // is pending or handled: the signal lands between the default Run's
-    // test and its wait ('c').
     bool CheckQuitFlag() override
     {
-        bool quit = CServiceApp::CheckQuitFlag();
-        if (!quit && holdFirstCheck) {
-            holdFirstCheck = false;
+        bool quit = Base::CheckQuitFlag();
+        if (!quit && Has('c')) {
+            script.erase(script.find('c'), 1);
             ReportEvent('c');
             for (sigset_t pending; sigpending(&pending) == 0 && !sigismember(&pending, SIGTERM) &&
                                    !sigismember(&pending, SIGINT) && quitCalls.load() == 0;) {
@@ -90,18 +96,74 @@ public:
     }
     void SetQuitFlag() override
     {
-        CServiceApp::SetQuitFlag();
+        Base::SetQuitFlag();
         ++quitCalls;
         ReportEvent('Q');
     }
+    bool Has(char letter) const { return script.find(letter) != std::string::npos; }
     void Hook(char letter)
     {
         ReportEvent(letter);
-        if (pauseIn.find(letter) != std::string::npos) {
+        if (Has(letter)) {
             AwaitSignal(quitCalls);
         }
     }
 };
+
+// In a child: runs Main with args after the program name (naming the service
+// "svc" unless named already), reports 'M' when it returns and prints its result.
+template <typename App>
+int RunMain(App& app, std::vector<std::string> args)
+{
+    if (!app.CheckServiceNameSet()) {
+        app.SetServiceName("svc");
+    }
+    args.insert(args.begin(), "prog");
+    Argv argv(args);
+    int rc = app.Main(argv.argc(), argv.argv());
+    ReportEvent('M');
+    printf("%d", rc);
+    return 0;
+}
+
+// Points the platform library at files in a fresh temporary directory, never
+// at the host's /run/lum or /etc/lum. Children inherit the environment.
+class LumEnvTest : public ::testing::Test {
+protected:
+    TempDir tmp;
+    std::string runtimeDir = tmp.path + "/run/lum";   // LUM_RUNTIME_DIR, not created beforehand
+    std::string configFile = tmp.path + "/lum.conf";  // LUM_CONFIG, not created beforehand
+    std::string logFile = tmp.path + "/debug.log";    // LUM_DEBUG_LOG
+
+    void SetUp() override
+    {
+        ASSERT_FALSE(tmp.path.empty());
+        setenv("LUM_RUNTIME_DIR", runtimeDir.c_str(), 1);
+        setenv("LUM_CONFIG", configFile.c_str(), 1);
+        setenv("LUM_DEBUG_LOG", logFile.c_str(), 1);
+    }
+};
+
+// The "LEVEL message" texts of a debug log's entries, after checking their
+// "TIMESTAMP PID " start (those two go to stamps and pids when given); a line
+// that is not a well-formed entry comes back whole, marked "malformed: ".
+inline std::vector<std::string> LogTexts(const std::string& path, std::vector<std::string>* stamps = nullptr,
+                                         std::vector<long>* pids = nullptr)
+{
+    static const std::regex entry(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\d+) ((DEBUG|ERROR) .*)$)");
+    std::vector<std::string> texts;
+    std::istringstream in(ReadFile(path));
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        bool ok = std::regex_match(line, m, entry);
+        texts.push_back(ok ? std::string(m[3]) : "malformed: " + line);
+        if (ok && stamps != nullptr) {
+            stamps->push_back(m[1]);
+            pids->push_back(std::stol(m[2]));
+        }
+    }
+    return texts;
+}
 
 }  // namespace testsupport
 

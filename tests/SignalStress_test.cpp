@@ -12,56 +12,37 @@
 #include <string>
 
 #include "Recorder.h"
-#include "TestSupport.h"
 
-using testsupport::Argv;
-using testsupport::BackgroundChild;
-using testsupport::ChildResult;
-using testsupport::Finish;
-using testsupport::Recorder;
-using testsupport::ReportEvent;
-using testsupport::StartChild;
+using namespace testsupport;
+using App = Recorder<CServiceApp>;
 
 namespace {
 
 constexpr int kRunsPerLoop = 100;
-constexpr long long kBudgetMs = 150000;   // the whole test, however loaded the machine
-constexpr long long kExitLimitMs = 5000;  // signal to exit; a lost wake-up costs 15000
+constexpr long long kBudgetUs = 150000000;   // the whole test, however loaded the machine
+constexpr long long kExitLimitUs = 5000000;  // signal to exit; a lost wake-up costs 15 s
 
-long long NowUs()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-// How the service's Run waits for the quit flag.
-enum class Loop { DefaultRun, BusyPoll, Nanosleep };
+// How the service's Run waits for the quit flag: the default Run, a busy
+// poll, or nanosleep naps.
 const char* const kLoopNames[] = {"default Run", "busy poll", "nanosleep"};
 
 // In the child: when >= 0 the service also stops itself that long after Run
 // began, so that signals land in every later phase as well.
 long long g_selfStopUs = -1;
 
-// Run bodies for the busy-polling and the nanosleep-blocking client.
-void PollRun(Recorder& app, bool sleeps)
+template <bool kSleeps>
+void PollRun(App& app)
 {
     long long stopAt = g_selfStopUs >= 0 ? NowUs() + g_selfStopUs : -1;
     while (!app.CheckQuitFlag()) {
         if (stopAt >= 0 && NowUs() >= stopAt) {
             app.StopSelf();
-        } else if (sleeps) {
+        } else if (kSleeps) {
             struct timespec nap = {stopAt >= 0 ? 0 : 1, stopAt >= 0 ? 100000 : 0};
             nanosleep(&nap, nullptr);
         }
     }
 }
-
-struct Tally {
-    int killedEarly = 0;
-    int stopped = 0;
-    long long slowestExitUs = 0;
-};
 
 TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
 {
@@ -72,36 +53,27 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
     unsigned seed = std::random_device()();
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> logDelay(std::log(10.0), std::log(30000.0));
-    Tally tally[3];
+    int ended[3][2] = {};  // per loop: killed before the handlers, stopped cleanly
+    long long slowestExitUs[3] = {0, 0, 0};
     long long start = NowUs();
     int runs = 0;
-    int failures = 0;
-    for (; runs < 3 * kRunsPerLoop && failures < 5; ++runs) {
-        if ((NowUs() - start) / 1000 > kBudgetMs) {
-            break;
-        }
-        Loop loop = static_cast<Loop>(runs % 3);
+    for (int failures = 0; runs < 3 * kRunsPerLoop && failures < 5 && NowUs() - start < kBudgetUs; ++runs) {
+        int loop = runs % 3;
         int sig = rng() % 2 ? SIGTERM : SIGINT;
         long long selfStopUs = rng() % 2 ? static_cast<long long>(rng() % 3000) : -1;
         long long delayUs = static_cast<long long>(std::exp(logDelay(rng)));
-
-        BackgroundChild child = StartChild(
+        Child child(
             [loop, selfStopUs] {
                 g_selfStopUs = selfStopUs;
-                Recorder service;
-                service.stopSelfInInitialize = loop == Loop::DefaultRun && selfStopUs >= 0;
-                if (loop != Loop::DefaultRun) {
-                    service.run = loop == Loop::BusyPoll ? +[](Recorder& app) { PollRun(app, false); }
-                                                         : +[](Recorder& app) { PollRun(app, true); };
-                }
-                service.SetServiceName("race");
-                Argv argv({"race"});
-                int rc = service.Main(argv.argc(), argv.argv());
-                ReportEvent('M');
+                App service;
+                service.script = loop == 0 && selfStopUs >= 0 ? "s" : "";
+                service.run = loop == 0 ? nullptr : loop == 1 ? PollRun<false> : PollRun<true>;
                 // Leave while the object still exists: destroying it puts the
                 // default actions back, and a signal after that rightly kills.
-                _exit(rc == 0 ? 0 : 1);
-                return 1;
+                RunMain(service, {});
+                fflush(stdout);
+                _exit(0);
+                return 0;
             },
             30);
         struct timespec delay = {static_cast<time_t>(delayUs / 1000000),
@@ -109,32 +81,26 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
         nanosleep(&delay, nullptr);
         long long sent = NowUs();
         kill(child.pid, sig);
-        ChildResult r = Finish(child);
+        ChildResult r = child.Finish();
         long long exitUs = NowUs() - sent;
 
         bool handlersSeen = r.events.find('I') != std::string::npos;
-        bool ok;
-        Tally& t = tally[runs % 3];
-        if (!r.exited) {
-            ok = r.signal == sig && !handlersSeen;
-            ++t.killedEarly;
-        } else {
-            std::string hooks = r.events;
-            hooks.erase(std::remove(hooks.begin(), hooks.end(), 'Q'), hooks.end());
-            ok = r.exitCode == 0 && hooks == "SIRrPDXM" && r.events.size() - hooks.size() <= 2;
-            ++t.stopped;
-        }
+        std::string hooks = r.events;
+        hooks.erase(std::remove(hooks.begin(), hooks.end(), 'Q'), hooks.end());
+        bool ok = r.exited ? r.out == "0" && hooks == "SIRrPDXM" && r.events.size() - hooks.size() <= 2
+                           : r.signal == sig && !handlersSeen;
+        ++ended[loop][r.exited];
         if (handlersSeen) {
-            ok = ok && exitUs < kExitLimitMs * 1000;
-            t.slowestExitUs = std::max(t.slowestExitUs, exitUs);
+            ok = ok && exitUs < kExitLimitUs;
+            slowestExitUs[loop] = std::max(slowestExitUs[loop], exitUs);
         }
         if (!ok) {
             ++failures;
-            ADD_FAILURE() << kLoopNames[runs % 3] << ", " << strsignal(sig) << " after " << delayUs
-                          << " us, self-stop " << selfStopUs << " us: events \"" << r.events << "\", "
-                          << (r.exited ? "exit " + std::to_string(r.exitCode)
-                                       : "killed by " + std::to_string(r.signal))
-                          << ", exit " << exitUs / 1000 << " ms after the signal (seed " << seed << ")";
+            ADD_FAILURE() << kLoopNames[loop] << ", " << strsignal(sig) << " after " << delayUs
+                          << " us, self-stop " << selfStopUs << " us: events \"" << r.events << "\", out \""
+                          << r.out << "\", "
+                          << (r.exited ? "exited" : "killed by " + std::to_string(r.signal)) << ", "
+                          << exitUs / 1000 << " ms after the signal (seed " << seed << ")";
         }
     }
     signal(SIGTERM, oldTerm);
@@ -142,7 +108,7 @@ TEST(SignalRace, EveryRunEndsKilledBeforeTheHandlersOrWithEachStopHookOnce)
     EXPECT_GE(runs, 3 * 30) << "too few runs within the time budget to mean anything";
     for (int i = 0; i < 3; ++i) {
         printf("%-12s killed before the handlers %3d, stopped cleanly %3d, slowest exit %lld ms\n",
-               kLoopNames[i], tally[i].killedEarly, tally[i].stopped, tally[i].slowestExitUs / 1000);
+               kLoopNames[i], ended[i][0], ended[i][1], slowestExitUs[i] / 1000);
     }
 }
 

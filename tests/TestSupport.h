@@ -32,58 +32,50 @@ struct ChildResult {
     std::string events;   // every byte the child reported with ReportEvent, in order
 };
 
-// A child left running in the background: its pid, the read end of a pipe on
-// which it reports progress and, when started by StartChild, the read ends of
-// its captured output. A child still running when the object goes is killed,
-// so that a failed assertion leaves nothing behind.
-struct BackgroundChild {
-    int pid = -1;
-    int events = -1;
-    int out = -1;  // captured standard output and error, or -1
-    int err = -1;
-    std::string seen;  // events read so far by WaitForEvent
-    BackgroundChild() = default;
-    BackgroundChild(BackgroundChild&& other) noexcept;
-    BackgroundChild& operator=(BackgroundChild&&) = delete;
-    ~BackgroundChild();
-    // Sends signal and waits for the child; its wait status, or -1.
+// A forked child running body() with its standard output and error captured
+// (also what processes it starts write there while it runs).
+// It starts with SIGTERM and SIGINT at their default actions and unblocked,
+// as a freshly started daemon would, whatever the test runner left them at,
+// and an alarm ends it after timeoutSeconds, so a hang becomes a SIGALRM
+// death. It exits with body's result (low 8 bits). A child still running when
+// the object goes is killed, so a failed assertion leaves nothing behind.
+class Child {
+public:
+    explicit Child(const std::function<int()>& body, unsigned timeoutSeconds = 120);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    // The next event byte, waiting at most timeoutSeconds; -1 on time-out or
+    // when the child (and every process it forked) closed its end.
+    int Next(unsigned timeoutSeconds = 60);
+    // Reads events until one equal to event has arrived (true), or until Next fails.
+    bool WaitFor(char event, unsigned timeoutSeconds = 60);
+    // Waits for the child to end: its output, all its events and how it ended.
+    ChildResult Finish();
+    // Sends signal (none when 0) and waits for the child; its wait status, or -1.
     int Stop(int signal);
+    int pid = -1;
+    std::string seen;  // events read so far
+
+private:
+    int m_out = -1;  // memory files holding standard output and error
+    int m_err = -1;
+    int m_events = -1;  // read end of the event pipe
 };
 
-// Every child below starts with SIGTERM and SIGINT at their default actions
-// and unblocked, as a freshly started daemon would, whatever the test runner
-// left them at, and an alarm ends it after timeoutSeconds, so a hang becomes
-// a SIGALRM death. It exits with its body's result (low 8 bits).
-
-// Forks a child that runs body(eventFd); standard output and error are
-// inherited. The parent reads the body's reports with ReadByte.
-BackgroundChild StartInBackground(const std::function<int(int eventFd)>& body, unsigned timeoutSeconds = 120);
-
-// Forks a child that runs body() with its standard output and error captured;
-// it reports progress with ReportEvent. Collect it with Finish.
-BackgroundChild StartChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
-
-// Reads events into child.seen until one equal to event has arrived (true),
-// or until none came for timeoutSeconds or the child closed its end (false).
-bool WaitForEvent(BackgroundChild& child, char event, unsigned timeoutSeconds = 60);
-
-// Waits for a child of StartChild to end: its output, all its events and how it ended.
-ChildResult Finish(BackgroundChild& child);
-
-// StartChild, then Finish.
+// Child, then Finish.
 ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
 
-// In a child of the functions above: reports one event byte to the parent.
-// Async-signal-safe, and keeps errno.
+// In a child: reports one event byte to the parent. Async-signal-safe, keeps errno.
 void ReportEvent(char event);
+// In a child: the write end of the event pipe (close-on-exec).
+int EventFd();
 
-// The next byte on fd, waiting at most timeoutSeconds; -1 on time-out, end of
-// file or error.
-int ReadByte(int fd, unsigned timeoutSeconds = 60);
+// Microseconds on the monotonic clock.
+long long NowUs();
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
-
 // Writes a whole file; false when it cannot be written.
 bool WriteFile(const std::string& path, const std::string& content);
 
