@@ -24,16 +24,22 @@ void InstallHandler(int signo)
     (void)sigaction(signo, &action, nullptr);
 }
 
+// Async-signal-safe: the handler uses it too.
+void SetDefaultAction(int signo)
+{
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)sigaction(signo, &dfl, nullptr);
+}
+
 // Puts back the default action of signo if our handler is the one installed.
 void RestoreDefaultIfOurs(int signo)
 {
     struct sigaction current = {};
     if (sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
         current.sa_handler == CUnixServiceApp::SignalHandlerStatic) {
-        struct sigaction dfl = {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        (void)sigaction(signo, &dfl, nullptr);
+        SetDefaultAction(signo);
     }
 }
 
@@ -78,10 +84,7 @@ void CUnixServiceApp::SignalHandlerStatic(int signal)
         instance->SetQuitFlag();
     } else {
         // Nobody is registered to stop: act as the signal would without us.
-        struct sigaction dfl = {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        (void)sigaction(signal, &dfl, nullptr);
+        SetDefaultAction(signal);
         (void)raise(signal);
     }
     errno = savedErrno;
