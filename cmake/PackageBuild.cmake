@@ -33,9 +33,15 @@ endif()
 set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "Build type" FORCE)
 set(CMAKE_CXX_FLAGS "${SERVICEAPP_DPKG_CPPFLAGS} ${SERVICEAPP_DPKG_CXXFLAGS}" CACHE STRING "C++ flags" FORCE)
 set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O2 -g -DNDEBUG" CACHE STRING "C++ flags for RelWithDebInfo" FORCE)
-# One hash section (.gnu.hash), which every loader of both families reads.
+# RPM-based systems expect both symbol hash sections in a library, the
+# classic one (.hash) that older tools read too; Debian's toolchain writes
+# only .gnu.hash.
+set(hash_style "")
+if(SERVICEAPP_PACKAGE STREQUAL "RPM")
+  set(hash_style "-Wl,--hash-style=both")
+endif()
 foreach(kind SHARED EXE MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS "${SERVICEAPP_DPKG_LDFLAGS} -Wl,--hash-style=gnu" CACHE STRING "Linker flags" FORCE)
+  set(CMAKE_${kind}_LINKER_FLAGS "${SERVICEAPP_DPKG_LDFLAGS} ${hash_style}" CACHE STRING "Linker flags" FORCE)
   set(CMAKE_${kind}_LINKER_FLAGS_RELWITHDEBINFO "" CACHE STRING "Linker flags for RelWithDebInfo" FORCE)
 endforeach()
 set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)

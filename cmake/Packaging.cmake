@@ -217,10 +217,12 @@ foreach(component runtime development lumlib)
   set(CPACK_RPM_${upper}_PACKAGE_DESCRIPTION "${SERVICEAPP_DESCRIPTION_${component}}")
   set(CPACK_RPM_${upper}_USER_FILELIST "%license /usr/${CMAKE_INSTALL_DATADIR}/licenses/${package}/LICENSE")
 endforeach()
-# The platform library: the real one's package (lumlib) satisfies this as
-# well as the stand-in, which provides the name; the two never go together.
-set(CPACK_RPM_RUNTIME_PACKAGE_REQUIRES "lumlib")
-set(CPACK_RPM_LUMLIB_PACKAGE_PROVIDES "lumlib")
+# The platform library for this architecture: the real one's package (lumlib)
+# provides lumlib(x86-64) by its name, the stand-in explicitly; found first
+# through libserviceapp's run path, the stand-in would shadow the real one, so
+# the two never go together.
+set(CPACK_RPM_RUNTIME_PACKAGE_REQUIRES "lumlib%{?_isa}")
+set(CPACK_RPM_LUMLIB_PACKAGE_PROVIDES "lumlib%{?_isa}")
 set(CPACK_RPM_LUMLIB_PACKAGE_CONFLICTS "lumlib")
 set(CPACK_RPM_DEVELOPMENT_PACKAGE_REQUIRES "${SERVICEAPP_RPM_runtime}%{?_isa} = %{version}-%{release}")
 
