@@ -26,7 +26,7 @@ style() {
     tests/data/* | fuzz/corpus/* | fuzz/regressions/*) return ;;
     *.cpp | *.h | *.hpp | *.cc) echo '//' ;;
     *.map) echo '/*' ;;
-    *.sh | CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in) echo '#' ;;
+    *.sh | CMakeLists.txt | */CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in) echo '#' ;;
     *) head -n1 "$1" 2> /dev/null | grep -Eq '^#!.*\b(ba|da)?sh\b' && echo '#' || true ;;
   esac
 }
