@@ -48,13 +48,16 @@ trap 'rm -rf "$work"' EXIT
 build=$work/build dist=$work/deb
 
 # What a caller sets counts for nothing: the package build sets its own flags.
-CXXFLAGS=-O0 LDFLAGS= DEB_BUILD_OPTIONS=noopt DEB_CXXFLAGS_APPEND=-O0 packaging/build.sh deb "$build" "$dist"
+CXXFLAGS=-O0 CPPFLAGS=-U_FORTIFY_SOURCE DEB_BUILD_OPTIONS=noopt DEB_CXXFLAGS_APPEND=-O0 \
+  packaging/build.sh deb "$build" "$dist"
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 [ "$(cache CMAKE_BUILD_TYPE)" = RelWithDebInfo ] || fail "package build type: $(cache CMAKE_BUILD_TYPE)"
 for flag in -D_FORTIFY_SOURCE= -fstack-protector-strong -O2; do
   [[ " $(cache CMAKE_CXX_FLAGS) " == *" $flag"* ]] || fail "package build lacks $flag: $(cache CMAKE_CXX_FLAGS)"
 done
-[[ " $(cache CMAKE_CXX_FLAGS) " != *" -O0 "* ]] || fail "the caller's -O0 reached the package build"
+for flag in -O0 -U_FORTIFY_SOURCE; do
+  [[ " $(cache CMAKE_CXX_FLAGS) " != *" $flag "* ]] || fail "the caller's $flag reached the package build"
+done
 # An explicit Debug build type and flags are overruled the same way.
 cmake -S . -B "$work/override" -DSERVICEAPP_PACKAGE=DEB -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O0 > /dev/null
 grep -qx 'CMAKE_BUILD_TYPE:STRING=RelWithDebInfo' "$work/override/CMakeCache.txt" || fail "package build kept Debug"
