@@ -2,8 +2,9 @@
 # Builds one family's three packages from a package build and checks them with that family's linter.
 # SPDX-License-Identifier: MIT
 #   packaging/build.sh deb|rpm [BUILD_DIR [OUT_DIR]]
-# BUILD_DIR defaults to build-deb/ or build-rpm/, OUT_DIR (emptied first) to
-# dist/deb/ or dist/rpm/. Installs the tools it lacks.
+# BUILD_DIR defaults to build-deb/ or build-rpm/, OUT_DIR to dist/deb/ or
+# dist/rpm/ (its older packages of the family removed first). Installs the
+# tools it lacks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . .ci/lib.sh
@@ -26,12 +27,12 @@ cmake -S . -B "$build" -DSERVICEAPP_PACKAGE=$generator -DSERVICEAPP_WERROR=OFF >
 # Warnings do not stop a package build (fortification finds more than the
 # ordinary builds, which CI runs with -Werror), but they are shown.
 cmake --build "$build" -j2 > "$build/build.log" 2>&1 || { cat "$build/build.log" >&2; fail "build failed"; }
-grep -A3 'warning:' "$build/build.log" >&2 || true
+grep -A2 'warning:' "$build/build.log" >&2 || true
 rm -rf "$build/packages"
 (cd "$build" && cpack -G $generator -B "$build/packages" > "$build/cpack.log" 2>&1) ||
   { cat "$build/cpack.log" >&2; fail "cpack -G $generator failed"; }
-rm -rf "$out"
 mkdir -p "$out"
+rm -f "$out"/*."$family"
 cp "$build/packages/"*."$family" "$out/"
 [ "$(find "$out" -name "*.$family" | wc -l)" = 3 ] || fail "expected three packages: $(ls "$out")"
 ls -l "$out"
