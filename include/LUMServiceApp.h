@@ -22,20 +22,23 @@ public:
     ~CLUMServiceApp() override;
 
     // Called by the service lifecycle after a successful Initialize, before
-    // Run: checks the service in under m_registryName. On failure (another
-    // process holds the name, or the registry cannot be written) it writes
+    // Run: checks the service in under m_registryName. On failure it writes
     // the error entry "Service [NAME] checkin failed." to the platform's debug
-    // log and returns; the service runs on in its current directory. On
-    // success it writes the debug entry "Service [NAME] is checked in.", marks
-    // the process as a platform server, changes into the directory of
-    // configuration key "dCOREDIR" in section "Base" when the key is present
-    // (a failed change is ignored), then calls the base hook. An override
-    // should call this one.
+    // log. If another live process holds the name (a copy started at the
+    // same time that passed RunAsService's check too) it then requests a stop
+    // with StopSelf, so Run returns at once, the stopping hooks run and
+    // RunAsService returns false; if the registry cannot be written the
+    // service runs on in its current directory. On success it writes the
+    // debug entry "Service [NAME] is checked in.", marks the process as a
+    // platform server, changes into the directory of configuration key
+    // "dCOREDIR" in section "Base" when the key is present (a failed change
+    // is ignored), then calls the base hook. An override should call this one.
     void SetServiceStateRunning() override;
     // Refuses with "service [NAME] is already running." on standard error
     // (no newline) and returns false (Main: -5) when the platform reports a
     // service of m_registryName running; no hook is called then. Otherwise
-    // runs the inherited service lifecycle and returns true.
+    // runs the inherited service lifecycle and returns true, or false when
+    // the check-in lost to another running copy.
     bool RunAsService() override;
     // Accepts "-vm" (case-sensitive) and the argument right after it, which
     // becomes the platform instance this process works on (the platform logs

@@ -1,4 +1,8 @@
 // Installation configuration: an INI file of [Section] headers and key=value lines.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +30,27 @@ char* Trim(char* text, char* end)
     return text;
 }
 
+// Opens path for reading if it is a regular file. Opened without blocking and
+// looked at before reading: a FIFO in the configuration's place would
+// otherwise hold the caller until some writer appeared, and a device or a
+// directory is no configuration either.
+FILE* OpenConfig(const char* path)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    FILE* file = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        file = fdopen(fd, "r");
+    }
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 LUMPlatformInfo::LUMPlatformInfo() = default;
@@ -41,7 +66,7 @@ int LUMPlatformInfo::getString(const char* section, const char* key, std::string
     if (section == nullptr || key == nullptr) {
         return 0;
     }
-    FILE* file = fopen(lumlib::EnvOr("LUM_CONFIG", "/etc/lum/lum.conf"), "re");
+    FILE* file = OpenConfig(lumlib::EnvOr("LUM_CONFIG", "/etc/lum/lum.conf"));
     if (file == nullptr) {
         return 0;
     }

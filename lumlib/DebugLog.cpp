@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "LumPlatform.h"
@@ -14,18 +15,28 @@ namespace lumlib {
 
 namespace {
 
+// A symbolic link in the log's place is refused: the log may be written by
+// root, and a link planted there would make it append to any file.
 int OpenLog()
 {
-    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC;
+    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW;
     const char* path = EnvOr("LUM_DEBUG_LOG", nullptr);
     if (path != nullptr) {
-        return open(path, flags, 0644);
+        int fd = open(path, flags, 0644);
+        const char* slash = strrchr(path, '/');
+        if (fd < 0 && errno == ENOENT && slash != nullptr && slash != path) {
+            // A log in a directory of its own, not made yet: the first
+            // entries come before anything else would make it.
+            MakeDirectories(path, static_cast<size_t>(slash - path));
+            fd = open(path, flags, 0644);
+        }
+        return fd;
     }
     int dir = OpenRuntimeDir(true);
     if (dir < 0) {
         return -1;
     }
-    int fd = openat(dir, "debug.log", flags | O_NOFOLLOW, 0644);
+    int fd = openat(dir, "debug.log", flags, 0644);
     close(dir);
     return fd;
 }

@@ -165,7 +165,12 @@ int TakeLock(int dir, const char* file)
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;  // l_start 0, l_len 0: the whole file
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    // Only a plain file of the caller's own, under this one name, is a
+    // registration: anything else found in the registry (a device, a FIFO,
+    // another user's file, a hard link to a file elsewhere) is left as it
+    // is, neither locked nor truncated.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         close(fd);
         return -1;
     }

@@ -22,26 +22,31 @@ const char* RuntimeDir()
     return EnvOr("LUM_RUNTIME_DIR", "/run/lum");
 }
 
+void MakeDirectories(const char* path, size_t length)
+{
+    char copy[PATH_MAX];
+    if (length >= sizeof(copy)) {
+        return;
+    }
+    memcpy(copy, path, length);
+    copy[length] = '\0';
+    // Create each missing level in turn; whether one already exists does not
+    // matter, the caller's own open tells whether the whole path works.
+    for (size_t i = 1; i <= length; ++i) {
+        if (copy[i] == '/' || copy[i] == '\0') {
+            char saved = copy[i];
+            copy[i] = '\0';
+            (void)mkdir(copy, 0755);
+            copy[i] = saved;
+        }
+    }
+}
+
 int OpenRuntimeDir(bool create)
 {
     const char* dir = RuntimeDir();
     if (create) {
-        char path[PATH_MAX];
-        size_t length = strlen(dir);
-        if (length >= sizeof(path)) {
-            return -1;
-        }
-        memcpy(path, dir, length + 1);
-        // Create each missing level in turn; whether one already exists does
-        // not matter, the final open below tells whether the whole path works.
-        for (size_t i = 1; i <= length; ++i) {
-            if (path[i] == '/' || path[i] == '\0') {
-                char saved = path[i];
-                path[i] = '\0';
-                (void)mkdir(path, 0755);
-                path[i] = saved;
-            }
-        }
+        MakeDirectories(dir, strlen(dir));
     }
     return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }

@@ -3,6 +3,7 @@
 #define LUMLIB_RUNTIME_H
 
 #include <cstdarg>
+#include <cstddef>
 
 namespace lumlib {
 
@@ -11,6 +12,10 @@ const char* EnvOr(const char* name, const char* fallback);
 
 // LUM_RUNTIME_DIR, or /run/lum.
 const char* RuntimeDir();
+
+// Creates each missing directory of the first length bytes of path, mode 0755.
+// Failures are not reported: the caller's open of what it needs tells.
+void MakeDirectories(const char* path, size_t length);
 
 // Opens the runtime directory for use with openat, creating it and any missing
 // parents first when create is set. -1 when it cannot be had.

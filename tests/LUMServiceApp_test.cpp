@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -20,6 +21,14 @@ namespace {
 
 struct App : Recorder<CLUMServiceApp> {
     int VmArgIndex() const { return m_vmArgIndex; }
+    int go = -1;  // when set, Initialize reads a byte from it before returning
+    bool Initialize() override
+    {
+        bool ok = Recorder<CLUMServiceApp>::Initialize();
+        char byte;
+        (void)!(go >= 0 && read(go, &byte, 1) == 1);
+        return ok;
+    }
 };
 
 class LUMServiceApp : public LumEnvTest {
@@ -34,11 +43,12 @@ protected:
     // Runs Main in a child started in start: its events and "(DIR SERVER)"
     // from Run (the working directory's last part and the server mark),
     // Main's result and the instance index. With hold, Run waits for a signal.
+    // With go, Initialize waits for a byte on it and the default Run is kept.
     ChildResult Copy(std::vector<std::string> args, const char* registry = "reg")
     {
         return RunInChild([&] { return CopyBody(args, registry, false); });
     }
-    int CopyBody(const std::vector<std::string>& args, const char* registry, bool hold)
+    int CopyBody(const std::vector<std::string>& args, const char* registry, bool hold, int go = -1)
     {
         if (chdir(start.c_str()) != 0) {
             return 1;
@@ -46,12 +56,16 @@ protected:
         App app;
         app.SetServiceName("svc", registry, nullptr);
         app.script = hold ? "r" : "";
+        app.go = go;
         app.run = [](Recorder<CLUMServiceApp>& self) {
             char cwd[PATH_MAX] = "?";
             (void)!getcwd(cwd, sizeof(cwd));
             printf("(%s %d)", basename(cwd), static_cast<int>(LUMPI_Focus::IsAServer));
             self.StopSelf();
         };
+        if (go >= 0) {
+            app.run = nullptr;
+        }
         RunMain(app, args);
         printf(" %d", app.VmArgIndex());
         return 0;
@@ -109,6 +123,35 @@ TEST_F(LUMServiceApp, SecondCopyIsRefusedWhileTheFirstRuns)
         std::string checkin = "DEBUG Service [" + std::string(registry) + "] is checked in.";
         EXPECT_EQ(LogTexts(logFile), (std::vector<std::string>{checkin, checkin}));
     }
+}
+
+// Two copies started together both pass the running check before either
+// checks in. The one whose check-in loses stops through the usual hooks
+// without running and fails; the other runs on until it is stopped.
+TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRuns)
+{
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    Child a([&] { return CopyBody({}, "reg", false, go[0]); });
+    Child b([&] { return CopyBody({}, "reg", false, go[0]); });
+    ASSERT_TRUE(a.WaitFor('I') && b.WaitFor('I')) << "both copies passed the running check";
+    EXPECT_EQ(write(go[1], "gg", 2), 2);
+    close(go[0]);
+    close(go[1]);
+    ASSERT_TRUE(a.WaitFor('r') && b.WaitFor('r')) << a.seen << " " << b.seen;
+    Child& loser = a.seen == "SIQRr" ? a : b;
+    Child& winner = &loser == &a ? b : a;
+    EXPECT_EQ(winner.seen, "SIRr") << "one copy checked in and runs";
+    ChildResult lost = loser.Finish();
+    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRrPDXM|-5 -1") << "the other stopped at once";
+    EXPECT_EQ(uxsvc_isrunning("reg"), 1);
+    EXPECT_EQ(kill(winner.pid, SIGTERM), 0);
+    ChildResult won = winner.Finish();
+    EXPECT_EQ(won.events + "|" + won.out + won.err, "SIRrQPDXM|0 -1");
+    std::vector<std::string> log = LogTexts(logFile);
+    std::sort(log.begin(), log.end());
+    EXPECT_EQ(log, (std::vector<std::string>{"DEBUG Service [reg] is checked in.",
+                                             "ERROR Service [reg] checkin failed."}));
 }
 
 TEST_F(LUMServiceApp, CheckedInServiceMovesToTheCoreDirectory)

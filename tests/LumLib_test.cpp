@@ -110,12 +110,19 @@ TEST_F(LumLib, RegistrationBelongsToTheLiveProcessThatCheckedIn)
     EXPECT_EQ(holder.Next(), -1);  // the child has gone
 }
 
+// Whatever stands in a registration's place that is not a plain file of the
+// caller's own is neither locked nor truncated.
 TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
 {
+    const std::string reg = tmp.path + "/reg/";
     ASSERT_TRUE(WriteFile(tmp.path + "/plain", "x"));
     ASSERT_EQ(mkdir((tmp.path + "/reg").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("../plain", (tmp.path + "/reg/svc-link.lock").c_str()), 0);
-    ASSERT_EQ(mkdir((tmp.path + "/reg/svc-dir.lock").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../plain", (reg + "svc-link.lock").c_str()), 0);
+    ASSERT_EQ(mkdir((reg + "svc-dir.lock").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((reg + "svc-fifo.lock").c_str(), 0644), 0);
+    ASSERT_EQ(link((tmp.path + "/plain").c_str(), (reg + "svc-hard.lock").c_str()), 0);
+    ASSERT_TRUE(WriteFile(reg + "svc-foreign.lock", "4711\n"));
+    bool foreign = chown((reg + "svc-foreign.lock").c_str(), geteuid() + 1, getegid()) == 0;
     const struct {
         std::string dir;
         const char* name;
@@ -124,7 +131,10 @@ TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
         {tmp.path + "/plain/reg", "svc", 0},  // beneath a regular file
         {tmp.path + "/reg", "link", 0},       // a planted symbolic link is not followed
         {tmp.path + "/reg", "dir", 0},
-        {tmp.path + "/new/a/b", "svc", 1},  // missing levels are created
+        {tmp.path + "/reg", "fifo", 0},
+        {tmp.path + "/reg", "hard", 0},                   // a second name of a file elsewhere
+        {tmp.path + "/reg", "foreign", foreign ? 0 : 1},  // another user's (unless it cannot be given away)
+        {tmp.path + "/new/a/b", "svc", 1},                // missing levels are created
     };
     for (const auto& c : cases) {
         setenv("LUM_RUNTIME_DIR", c.dir.c_str(), 1);
@@ -132,6 +142,8 @@ TEST_F(LumLib, CheckInFailsWhereTheRegistryCannotBeWritten)
         EXPECT_EQ(r.exitCode, 3 * c.expected) << c.dir << " " << c.name;
     }
     EXPECT_EQ(ReadFile(tmp.path + "/plain"), "x");
+    EXPECT_TRUE(!foreign || ReadFile(reg + "svc-foreign.lock") == "4711\n")
+        << "another user's file untouched";
 }
 
 TEST_F(LumLib, ConfigurationLookups)
@@ -166,9 +178,13 @@ TEST_F(LumLib, ConfigurationLookups)
     std::string value;
     EXPECT_NE(info.getString("Base", "dCOREDIR", &value), 0);
     EXPECT_EQ(value, "/crlf") << "byte order mark and CR LF line ends";
-    for (std::string path : {tmp.path + "/absent.conf", tmp.path}) {
+    // None of these is a configuration; a FIFO is not waited on (the child's
+    // alarm would end a wait).
+    ASSERT_EQ(mkfifo((tmp.path + "/fifo.conf").c_str(), 0644), 0);
+    for (std::string path : {tmp.path + "/absent.conf", tmp.path, tmp.path + "/fifo.conf"}) {
         setenv("LUM_CONFIG", path.c_str(), 1);
-        EXPECT_EQ(info.getString("Base", "dCOREDIR", &value), 0) << path;
+        ChildResult r = RunInChild([&info] { return info.getString("Base", "dCOREDIR", nullptr); }, 60);
+        EXPECT_TRUE(r.exited && r.exitCode == 0) << path;
     }
 }
 
@@ -208,12 +224,26 @@ TEST_F(LumLib, LogEntriesAreSingleLinesWithTimeProcessAndLevel)
     EvDebug(nullptr).debug("default");
     EXPECT_EQ(LogTexts(runtimeDir + "/debug.log"), std::vector<std::string>{"DEBUG default"});
 
-    // A log that cannot be opened drops the entry and leaves errno alone.
-    setenv("LUM_DEBUG_LOG", (tmp.path + "/missing/debug.log").c_str(), 1);
-    errno = 1234;
-    EvDebug(nullptr).error("lost");
-    EXPECT_EQ(errno, 1234);
-    EXPECT_EQ(access((tmp.path + "/missing").c_str(), F_OK), -1);
+    // A log in a directory not made yet gets its directory; a log that
+    // cannot be opened (beneath a file, or a symbolic link in its place)
+    // drops the entry and leaves errno alone.
+    ASSERT_TRUE(WriteFile(tmp.path + "/target", "x"));
+    ASSERT_EQ(symlink("target", (tmp.path + "/link.log").c_str()), 0);
+    const struct {
+        std::string path;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {tmp.path + "/new/logs/debug.log", {"ERROR entry"}},
+        {tmp.path + "/target/debug.log", {}},
+        {tmp.path + "/link.log", {"malformed: x"}},
+    };
+    for (const auto& c : cases) {
+        setenv("LUM_DEBUG_LOG", c.path.c_str(), 1);
+        errno = 1234;
+        EvDebug(nullptr).error("entry");
+        EXPECT_EQ(errno, 1234) << c.path;
+        EXPECT_EQ(LogTexts(c.path), c.texts) << c.path;
+    }
 }
 
 }  // namespace

@@ -9,6 +9,15 @@
 
 #include "LumPlatform.h"
 
+namespace {
+
+// Set when this copy's check-in lost to another live copy of the service, so
+// that RunAsService reports the failure. Outside the object, whose layout is
+// fixed; there is one service object per process.
+bool g_checkInLost = false;
+
+}  // namespace
+
 CLUMServiceApp::CLUMServiceApp() : m_vmArgIndex(-1)
 {
     SetDeinitilizationTimeout(30);
@@ -21,6 +30,14 @@ void CLUMServiceApp::SetServiceStateRunning()
     EvDebug log(nullptr);
     if (uxsvc_checkin(m_registryName) == 0) {
         log.error("Service [%s] checkin failed.", m_registryName);
+        // Two copies started together both pass RunAsService's check; the
+        // one that lost the check-in to a live holder stops before Run does
+        // any work. Any other failure (the registry cannot be written) leaves
+        // no other copy to defer to, so the service runs on unregistered.
+        if (uxsvc_isrunning(m_registryName) != 0) {
+            g_checkInLost = true;
+            StopSelf();
+        }
         return;
     }
     log.debug("Service [%s] is checked in.", m_registryName);
@@ -39,7 +56,9 @@ bool CLUMServiceApp::RunAsService()
         fprintf(stderr, "service [%s] is already running.", m_registryName);
         return false;
     }
-    return CUnixServiceApp::RunAsService();
+    g_checkInLost = false;
+    bool ok = CUnixServiceApp::RunAsService();
+    return ok && !g_checkInLost;
 }
 
 bool CLUMServiceApp::ParseCommandLineArgument(char* argument, int index)
