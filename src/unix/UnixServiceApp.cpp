@@ -89,6 +89,9 @@ long long NowMs()
 // end the service without de-initialization. There is nothing to reload, so
 // the handler does nothing, errno included.
 void IgnoreReload(int /*signal*/) {}
+// Whether the lifecycle installed IgnoreReload, so only then does the
+// destructor look at SIGUSR1 (nothing else can install it).
+bool g_reloadCaught = false;
 
 void InstallHandler(int signo, void (*handler)(int), int flags)
 {
@@ -135,7 +138,10 @@ CUnixServiceApp::~CUnixServiceApp()
     if (registered == this) {
         RestoreDefaultIfOurs(SIGTERM, SignalHandlerStatic);
         RestoreDefaultIfOurs(SIGINT, SignalHandlerStatic);
-        RestoreDefaultIfOurs(SIGUSR1, IgnoreReload);
+        if (g_reloadCaught) {
+            RestoreDefaultIfOurs(SIGUSR1, IgnoreReload);
+            g_reloadCaught = false;
+        }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
     }
     // The event serves the registered object; another one going leaves it.
@@ -242,6 +248,7 @@ bool CUnixServiceApp::RunAsService()
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
     if (Disposition(SIGUSR1, SIG_DFL)) {
         InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
+        g_reloadCaught = true;
     }
     // The signal mask survives exec: a parent that started us with the stop
     // signals blocked would otherwise leave them pending for good.
