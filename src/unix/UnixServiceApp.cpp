@@ -2,6 +2,7 @@
 #include "UnixServiceApp.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -46,6 +47,19 @@ void SignalStopEvent()
     errno = savedErrno;
 }
 
+// In a child forked without exec: the inherited event is shared with the
+// parent, whose waits would take the child's wake-ups and the other way round,
+// so the child drops it and makes its own on its first wait. Only the forking
+// thread lives on, so no other writer can be counted.
+void ForgetStopEventInChild()
+{
+    int fd = __atomic_exchange_n(&g_stopEvent, -1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_stopEventWriters, 0, __ATOMIC_SEQ_CST);
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+}
+
 // The stop event, made on first use; -1 when no descriptor can be had.
 int StopEvent()
 {
@@ -62,6 +76,10 @@ int StopEvent()
                                      __ATOMIC_SEQ_CST)) {
         (void)close(made);  // another thread made it first; ours was never seen
         return expected;
+    }
+    static bool forkHandled = false;
+    if (!__atomic_exchange_n(&forkHandled, true, __ATOMIC_SEQ_CST)) {
+        (void)pthread_atfork(nullptr, nullptr, ForgetStopEventInChild);  // fails only without memory
     }
     return made;
 }
