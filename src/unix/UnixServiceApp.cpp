@@ -103,6 +103,8 @@ long long NowMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+using Handler = void (*)(int);
+
 // SIGUSR1 asks the Debian-family script's "reload"; its default action would
 // end the service without de-initialization. There is nothing to reload, so
 // the handler does nothing, errno included.
@@ -111,7 +113,7 @@ void IgnoreReload(int /*signal*/) {}
 // destructor look at SIGUSR1 (nothing else can install it).
 bool g_reloadCaught = false;
 
-void InstallHandler(int signo, void (*handler)(int), int flags)
+void InstallHandler(int signo, Handler handler, int flags)
 {
     struct sigaction action = {};
     action.sa_handler = handler;
@@ -131,17 +133,20 @@ void SetDefaultAction(int signo)
     (void)sigaction(signo, &dfl, nullptr);
 }
 
-bool Disposition(int signo, void (*handler)(int))
+// The plain handler installed for signo; SIG_ERR for a three-argument one or
+// when it cannot be read.
+Handler CurrentHandler(int signo)
 {
     struct sigaction current = {};
-    return sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
-           current.sa_handler == handler;
+    return sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) ? current.sa_handler
+                                                                                        : SIG_ERR;
 }
 
-// Puts back the default action of signo if handler is the one installed.
-void RestoreDefaultIfOurs(int signo, void (*handler)(int))
+// Puts back the default action of signo if the library's handler for it is
+// the one installed.
+void RestoreDefaultIfOurs(int signo)
 {
-    if (Disposition(signo, handler)) {
+    if (CurrentHandler(signo) == (signo == SIGUSR1 ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
         SetDefaultAction(signo);
     }
 }
@@ -154,10 +159,10 @@ CUnixServiceApp::~CUnixServiceApp()
 {
     CBaseServiceApp* registered = __atomic_load_n(&c_serviceAppInstancePtr, __ATOMIC_SEQ_CST);
     if (registered == this) {
-        RestoreDefaultIfOurs(SIGTERM, SignalHandlerStatic);
-        RestoreDefaultIfOurs(SIGINT, SignalHandlerStatic);
+        RestoreDefaultIfOurs(SIGTERM);
+        RestoreDefaultIfOurs(SIGINT);
         if (g_reloadCaught) {
-            RestoreDefaultIfOurs(SIGUSR1, IgnoreReload);
+            RestoreDefaultIfOurs(SIGUSR1);
             g_reloadCaught = false;
         }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
@@ -264,7 +269,7 @@ bool CUnixServiceApp::RunAsService()
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    if (Disposition(SIGUSR1, SIG_DFL)) {
+    if (CurrentHandler(SIGUSR1) == SIG_DFL) {
         InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
         g_reloadCaught = true;
     }
