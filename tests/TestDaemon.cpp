@@ -1,6 +1,7 @@
 // A service for the init-script tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
 #include <ServiceApp.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -40,5 +41,8 @@ int main(int argc, char** argv)
     static TestDaemon daemon;
     const char* name = getenv("SERVICEAPP_TEST_NAME");
     daemon.SetServiceName(name != nullptr ? name : "serviceapp-testd");
+    if (name != nullptr) {
+        (void)prctl(PR_SET_NAME, name);  // the process name the init tools match, as for a daemon named so
+    }
     return daemon.Main(argc, argv);
 }
