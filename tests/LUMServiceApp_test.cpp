@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <libgen.h>
 #include <limits.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,12 +130,27 @@ TEST_F(LUMServiceApp, SecondCopyIsRefusedWhileTheFirstRuns)
 // Two copies started together both pass the running check before either
 // checks in. The one whose check-in loses stops through the usual hooks
 // without running and fails; the other runs on until it is stopped.
-TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRuns)
+TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRunsAndOnlyItTurnsReady)
 {
     int go[2];
     ASSERT_EQ(pipe(go), 0);
-    Child a([&] { return CopyBody({}, "reg", false, go[0]); });
-    Child b([&] { return CopyBody({}, "reg", false, go[0]); });
+    // Each copy tells its own stand-in service manager; Recorder shows READY=1
+    // as '+' and STOPPING=1 as '-'.
+    auto copy = [&](int index) {
+        std::string address = tmp.path + "/notify" + std::to_string(index);
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+        if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+            return 1;
+        }
+        g_notifyFd = fd;
+        setenv("NOTIFY_SOCKET", address.c_str(), 1);
+        return CopyBody({}, "reg", false, go[0]);
+    };
+    Child a([&] { return copy(0); });
+    Child b([&] { return copy(1); });
     ASSERT_TRUE(a.WaitFor('I') && b.WaitFor('I')) << "both copies passed the running check";
     EXPECT_EQ(write(go[1], "gg", 2), 2);
     close(go[0]);
@@ -141,13 +158,14 @@ TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRuns)
     ASSERT_TRUE(a.WaitFor('r') && b.WaitFor('r')) << a.seen << " " << b.seen;
     Child& loser = a.seen == "SIQRr" ? a : b;
     Child& winner = &loser == &a ? b : a;
-    EXPECT_EQ(winner.seen, "SIRr") << "one copy checked in and runs";
+    EXPECT_EQ(winner.seen, "SIR+r") << "one copy checked in, turned ready and runs";
     ChildResult lost = loser.Finish();
-    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRrPDXM|-5 -1") << "the other stopped at once";
+    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRr-PDXM|-5 -1")
+        << "the other stopped, never ready";
     EXPECT_EQ(uxsvc_isrunning("reg"), 1);
     EXPECT_EQ(kill(winner.pid, SIGTERM), 0);
     ChildResult won = winner.Finish();
-    EXPECT_EQ(won.events + "|" + won.out + won.err, "SIRrQPDXM|0 -1");
+    EXPECT_EQ(won.events + "|" + won.out + won.err, "SIR+rQ-PDXM|0 -1");
     std::vector<std::string> log = LogTexts(logFile);
     std::sort(log.begin(), log.end());
     EXPECT_EQ(log, (std::vector<std::string>{"DEBUG Service [reg] is checked in.",

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "LumPlatform.h"
+#include "unix/Notify.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ void CLUMServiceApp::SetServiceStateRunning()
         // no other copy to defer to, so the service runs on unregistered.
         if (uxsvc_isrunning(m_registryName) != 0) {
             g_checkInLost = true;
+            // Under a service manager the start fails rather than turning
+            // ready and stopping at once.
+            serviceapp::WithholdReadiness(true);
             StopSelf();
         }
         return;

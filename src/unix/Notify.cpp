@@ -77,4 +77,18 @@ unsigned long long WatchdogPeriodUs()
     return ParseDecimal(getenv("WATCHDOG_USEC"));
 }
 
+namespace {
+bool g_readinessWithheld = false;  // one service start per process, on one thread
+}  // namespace
+
+void WithholdReadiness(bool withhold)
+{
+    g_readinessWithheld = withhold;
+}
+
+bool ReadinessWithheld()
+{
+    return g_readinessWithheld;
+}
+
 }  // namespace serviceapp

@@ -277,11 +277,14 @@ bool CUnixServiceApp::RunAsService()
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
+    serviceapp::WithholdReadiness(false);
     if (Initialize()) {
         SetServiceStateRunning();
         // Notifications are best effort: a manager that cannot be told
         // never stops the service.
-        (void)serviceapp::NotifyServiceManager("READY=1");
+        if (!serviceapp::ReadinessWithheld()) {
+            (void)serviceapp::NotifyServiceManager("READY=1");
+        }
         Run();
         (void)serviceapp::NotifyServiceManager("STOPPING=1");
     }
