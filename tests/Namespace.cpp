@@ -103,21 +103,6 @@ Snapshot Changes(const Snapshot& before, const Snapshot& after)
     return changes;
 }
 
-ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                       unsigned timeoutSeconds)
-{
-    return RunInChild(
-        [&]() {
-            Argv args(argv);
-            for (const std::string& entry : env) {
-                putenv(const_cast<char*>(entry.c_str()));
-            }
-            execv(args.argv()[0], args.argv());
-            return 127;
-        },
-        timeoutSeconds);
-}
-
 bool IsDebian(eLinuxDistribution d)
 {
     return d == eDistUbuntu || d == eDistDebian;

@@ -47,11 +47,6 @@ private:
 // What differs between two snapshots: path -> entry after ("" when removed).
 Snapshot Changes(const Snapshot& before, const Snapshot& after);
 
-// Runs argv[0] with argv (and the extra environment entries) in a child and
-// captures its output; exitCode 127 when it could not be run.
-ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                       unsigned timeoutSeconds = 60);
-
 bool IsDebian(eLinuxDistribution d);
 // Relative to /etc: the run-level link of level for the distribution family.
 std::string LinkOf(eLinuxDistribution d, int level, const std::string& name);
