@@ -322,6 +322,31 @@ EtcLayout Deb(const Snapshot& files, const Snapshot& symlinks = {},
     return layout;
 }
 
+// The Red Hat family's and SuSE's real /etc: /etc/init.d -> rc.d/init.d, or
+// /etc/rc.d -> init.d, with the script and links as their init tools write
+// them (chkconfig: ../init.d/NAME; insserv: ../NAME), one at our own number
+// and two renumbered. Gone is what uninstalling all of it changes.
+EtcLayout LinkedLayout(eLinuxDistribution d, Snapshot& gone)
+{
+    bool suse = d == eDistSuSE;
+    EtcLayout layout = Host(d);
+    const std::string from = suse ? "rc.d/" : "init.d", to = suse ? "init.d/" : "rc.d/init.d";
+    for (std::string& dir : layout.dirs) {
+        dir = dir.compare(0, from.size(), from) == 0 ? to + dir.substr(from.size()) : dir;
+    }
+    layout.symlinks[suse ? "rc.d" : "init.d"] = suse ? "init.d" : "rc.d/init.d";
+    const std::string script = suse ? "init.d/svc" : "rc.d/init.d/svc",
+                      target = suse ? "../svc" : "../init.d/svc";
+    layout.files[script] = "earlier script\n";
+    gone = {{script, ""}};
+    for (const char* link : {"rc5.d/S55svc", "rc3.d/S20svc", "rc0.d/K80svc"}) {
+        std::string path = (suse ? "init.d/" : "rc.d/") + std::string(link);
+        layout.symlinks[path] = target;
+        gone[path] = "";
+    }
+    return layout;
+}
+
 // Each case runs ops on its layout in one namespace body, after its setup
 // there; the result, the output and what changed under /etc are as given.
 TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhatSucceeded)
@@ -355,6 +380,8 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
     const std::string removed = Removing(kDeb),
                       failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
     const EtcLayout deb = Deb({}), old = Deb(earlier), installed = Deb(earlier, ownLinks);
+    Snapshot redhatGone, suseGone;
+    const EtcLayout redhat = LinkedLayout(eDistRedHat, redhatGone), suse = LinkedLayout(eDistSuSE, suseGone);
     EtcLayout scriptDir = deb, fedora = Host(eDistFedora);
     fedora.files["init.d/svc"] = "earlier script\n";
     scriptDir.dirs.push_back("init.d/svc");
@@ -391,6 +418,10 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         {"reinstall over its own links", installed, nullptr, kPath, "i", 0, kIn, rewritten},
         {"uninstall of nothing", deb, nullptr, kPath, "u", 0, removed, {}},
         {"uninstall of nothing, SuSE", Host(eDistSuSE), nullptr, kPath, "u", 0, Removing(eDistSuSE), {}},
+        {"Red Hat's linked /etc/init.d: chkconfig's links count, and go", redhat, nullptr, kPath, "iu", 0,
+         kIn + Removing(eDistRedHat) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", redhatGone},
+        {"SuSE's linked /etc/rc.d: insserv's links count, and go", suse, nullptr, kPath, "iu", 0,
+         kIn + Removing(eDistSuSE) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", suseGone},
         {"unprivileged user", old, [] { return setresgid(65534, 65534, 65534) | setresuid(65534, 65534, 65534); },
          kPath, "iu", 55, noRoot + removed + "Failed to remove [/etc/init.d/svc]: Permission denied\n", {}},
         {"read-only /etc/init.d", old, [] {
@@ -548,6 +579,115 @@ TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
                       ? st.st_mode & 0777
                       : 0,
                   0755U);
+    }
+}
+
+// The file-system calls install and uninstall make, logged on standard output
+// as "@CALL PATH" lines, a descriptor by the path it was opened with.
+char g_opened[256][kPathSize];
+
+int Logged(const char* call, const char* path, int result)
+{
+    if (result >= 0) {
+        printf("@%s %s\n", call, path);
+    }
+    return result;
+}
+
+int LogCalls()
+{
+    g_sysOps.Open = [](const char* path, int flags, mode_t mode) {
+        int fd = open(path, flags, mode);
+        (void)snprintf(g_opened[fd < 0 || fd > 255 ? 0 : fd], kPathSize, "%s", path);
+        return fd;
+    };
+    g_sysOps.Mkostemp = [](char* pattern, int flags) {
+        int fd = mkostemp(pattern, flags);
+        (void)snprintf(g_opened[fd < 0 || fd > 255 ? 0 : fd], kPathSize, "%s", pattern);
+        return Logged("create", pattern, fd);
+    };
+    g_sysOps.Fsync = [](int fd) { return Logged("fsync", g_opened[fd < 0 || fd > 255 ? 0 : fd], fsync(fd)); };
+    g_sysOps.Rename = [](const char* from, const char* to) {
+        return Logged("rename", (std::string(from) + " " + to).c_str(), rename(from, to));
+    };
+    g_sysOps.Symlink = [](const char* target, const char* link) {
+        return Logged("symlink", link, symlink(target, link));
+    };
+    g_sysOps.Unlink = [](const char* path) { return Logged("unlink", path, unlink(path)); };
+    g_sysOps.Mkdir = [](const char* path, mode_t mode) { return Logged("mkdir", path, mkdir(path, mode)); };
+    g_sysOps.Realpath = [](const char* path, char* out) {
+        char* result = realpath(path, out);
+        (void)Logged("realpath", path, result != nullptr ? 0 : -1);
+        return result;
+    };
+    return 0;
+}
+
+// What a logged run left undone: a file renamed before its data was synced,
+// a directory not synced after its last change, something resolved after
+// the first removal, or (uninstall) the script removed before every
+// run-level link was removed and its directory synced. Empty when nothing.
+std::string NotDurable(const std::string& out, const std::string& script)
+{
+    std::vector<std::pair<std::string, std::string>> calls;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line[0] == '@') {
+            calls.emplace_back(line.substr(1, line.find(' ') - 1), line.substr(line.find(' ') + 1));
+        }
+    }
+    auto dirOf = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
+    auto synced = [&](const std::string& dir, size_t after, size_t before) {
+        for (size_t j = after + 1; j < before && j < calls.size(); ++j) {
+            if (calls[j].first == "fsync" && calls[j].second == dir) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::string faults;
+    size_t firstRemoval = calls.size(), scriptRemoval = calls.size();
+    for (size_t i = calls.size(); i-- > 0;) {
+        firstRemoval = calls[i].first == "unlink" ? i : firstRemoval;
+        scriptRemoval = calls[i].first == "unlink" && calls[i].second == script ? i : scriptRemoval;
+    }
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const std::string &call = calls[i].first, &path = calls[i].second;
+        std::string changed = call == "rename" ? path.substr(path.find(' ') + 1) : path;
+        if (call == "rename" && !synced(path.substr(0, path.find(' ')), static_cast<size_t>(-1), i)) {
+            faults += "renamed before its data was synced: " + path + "\n";
+        }
+        if (call != "fsync" && call != "realpath" && !synced(dirOf(changed), i, calls.size())) {
+            faults += "not synced after " + call + ": " + changed + "\n";
+        }
+        if (call == "realpath" && i > firstRemoval) {
+            faults += "resolved after a removal: " + path + "\n";
+        }
+        if (call == "unlink" && path.find("/rc") != std::string::npos &&
+            !synced(dirOf(path), i, scriptRemoval)) {
+            faults += "link not removed and synced before the script: " + path + "\n";
+        }
+    }
+    return faults;
+}
+
+TEST_F(Install, EveryChangedDirectoryIsSyncedAfterItsLastChangeAndLinksGoBeforeTheScript)
+{
+    Snapshot gone;
+    EtcLayout debian = Host(kDeb, true), redhat = LinkedLayout(eDistRedHat, gone);
+    debian.symlinks["rc2.d/S20svc"] = "../init.d/svc";
+    debian.dirs.pop_back();  // the wants directory is made too
+    debian.hide.push_back("systemd/system/multi-user.target.wants");
+    for (const EtcLayout* layout : {&debian, &redhat}) {
+        Namespace ns(*layout);
+        for (const char* op : {"i", "u"}) {
+            SCOPED_TRACE(std::string(op) + (layout == &debian ? " debian" : " red hat"));
+            ChildResult r = ns.Run([&] { return LogCalls() + Ops(op, "svc", kPath); });
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_NE(r.out.find(*op == 'i' ? "@rename" : "@unlink /etc/init.d/svc"), std::string::npos)
+                << r.out;
+            EXPECT_EQ(NotDurable(r.out, "/etc/init.d/svc"), "");
+        }
     }
 }
 
