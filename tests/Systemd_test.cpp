@@ -156,12 +156,13 @@ TEST_F(SystemdEndToEnd, UninstallLeavesTheUnitUnknown)
         ASSERT_NO_FATAL_FAILURE(Install("satestd"));
     }
     for (const std::string& name : s_installed) {
+        // The test's own drop-in first, as its administrator would.
         ChildResult r = s_system->In([&] {
-            std::error_code error;  // the test's own drop-in first, as its administrator would
-            std::filesystem::remove_all("/etc/systemd/system/" + name + ".service.d", error);
-            return RunProgram({SERVICEAPP_TEST_DAEMON, "-uninstall"}, {"SERVICEAPP_TEST_NAME=" + name})
-                .exitCode;
+            std::error_code error;
+            return std::filesystem::remove_all("/etc/systemd/system/" + name + ".service.d", error) > 0 ? 0 : 1;
         });
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-uninstall"}, {"SERVICEAPP_TEST_NAME=" + name});
         EXPECT_EQ(r.exitCode, 0) << name << r.out << r.err;
     }
     int rc = -1;

@@ -1,4 +1,5 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
+// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
 #include <ServiceApp.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -56,7 +57,15 @@ public:
     }
     void SetServiceStateRunning() override { Record("running"); }
     void SetServiceStateStopping() override { Record("stopping"); }
-    void Deinitialize() override { Record("deinitialize"); }
+    void Deinitialize() override
+    {
+        Record("deinitialize");
+        const char* ms = getenv("SERVICEAPP_TEST_DEINIT_MS");
+        long value = ms != nullptr ? atol(ms) : 0;
+        struct timespec delay = {value / 1000, value % 1000 * 1000000};
+        while (value > 0 && nanosleep(&delay, &delay) != 0) {
+        }
+    }
     void SetServiceStateStopped() override { Record("stopped"); }
 };
 

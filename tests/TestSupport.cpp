@@ -123,21 +123,6 @@ ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds
     return Child(body, timeoutSeconds).Finish();
 }
 
-ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                       unsigned timeoutSeconds)
-{
-    return RunInChild(
-        [&]() {
-            Argv args(argv);
-            for (const std::string& entry : env) {
-                putenv(const_cast<char*>(entry.c_str()));
-            }
-            execv(args.argv()[0], args.argv());
-            return 127;
-        },
-        timeoutSeconds);
-}
-
 void ReportEvent(char event)
 {
     if (g_eventFd >= 0) {

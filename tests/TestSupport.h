@@ -66,11 +66,6 @@ private:
 // Child, then Finish.
 ChildResult RunInChild(const std::function<int()>& body, unsigned timeoutSeconds = 120);
 
-// Runs argv[0] with argv (and the extra environment entries) in a child and
-// captures its output; exitCode 127 when it could not be run.
-ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-                       unsigned timeoutSeconds = 60);
-
 // In a child: reports one event byte to the parent. Async-signal-safe, keeps errno.
 void ReportEvent(char event);
 // In a child: the write end of the event pipe (close-on-exec).

@@ -1,12 +1,11 @@
 // The seam through which installation reaches the host's file system.
 #include "unix/SysOps.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>  // rename
+#include <cstdlib>
 
 namespace serviceapp {
 
@@ -18,15 +17,11 @@ int OpenFile(const char* path, int flags, mode_t mode)
     return open(path, flags, mode);
 }
 
-ssize_t ReadDirectory(int fd, void* buffer, size_t size)
-{
-    return getdents64(fd, buffer, size);
-}
-
 }  // namespace
 
 const SysOps kSystemOps = {
-    access, OpenFile, write, fchmod, fsync, close, rename, symlink, readlink, unlink, ReadDirectory,
+    access,  OpenFile, mkostemp, read,  write, fchmod, fsync, sync_file_range, close,   rename,
+    symlink, readlink, unlink,   mkdir, chmod, stat,   lstat, realpath,        scandir,
 };
 
 SysOps g_sysOps = kSystemOps;
