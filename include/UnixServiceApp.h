@@ -23,10 +23,10 @@ public:
     // Sets m_rcSequence to 55.
     CUnixServiceApp();
     // If this object is the registered one: puts back the default action of
-    // SIGTERM and SIGINT where the library's handler is still the installed
-    // one (a handler the client installed since is left alone), so a late
-    // signal ends the process as it would without the library, and
-    // unregisters the object.
+    // SIGTERM, SIGINT and SIGUSR1 where the library's handler is still the
+    // installed one (a handler the client installed since is left alone), so
+    // a late signal acts as it would without the library, unregisters the
+    // object and closes the stop event WaitForStop waits on.
     ~CUnixServiceApp() override;
 
     // "-install". Checks, in this order, each failure printing one line and
@@ -106,22 +106,32 @@ public:
     bool StartService() override;
     bool StopService() override;
 
-    // Default work loop: waits until CheckQuitFlag() is true, waking at once
-    // when SIGTERM or SIGINT is caught on this thread (they stay blocked
-    // between its looks at the flag, so none is missed) and otherwise every
-    // 15 seconds. A stop requested from another thread (StopSelf) is seen at
-    // the next wake-up. Override it with the service's own work; an override
-    // must return once CheckQuitFlag() turns true.
+    // Default work loop: WaitForStop until a stop is requested, so it returns
+    // at once on every stop the library sees (a stop signal on any thread,
+    // StopSelf from any thread). When the service manager set a watchdog
+    // (NotifyWatchdog) it sends WATCHDOG=1 on entry and then at least every
+    // third of the period. Override it with the service's own work; an
+    // override must return once CheckQuitFlag() turns true.
     void Run() override;
 
-    // Service lifecycle: SetServiceStateStarting, install SignalHandlerStatic
+    // Service lifecycle: SetServiceStateStarting; install SignalHandlerStatic
     // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
-    // caught signal interrupts blocking calls with EINTR), Initialize; if it
-    // succeeded SetServiceStateRunning and Run; then always
-    // SetServiceStateStopping, Deinitialize, SetServiceStateStopped. The
-    // handlers stay installed until the object is destroyed. A stop signal
-    // that arrives before they are installed ends the process. Stays in the
-    // foreground: the init script does the backgrounding. Returns true.
+    // caught signal interrupts blocking calls with EINTR) and, when SIGUSR1
+    // still has its default action, a handler that does nothing (SA_RESTART),
+    // so the init script's "reload" leaves the service running; unblock
+    // SIGTERM and SIGINT on this thread (a parent may have started the
+    // process with them blocked); Initialize; if it succeeded
+    // SetServiceStateRunning, READY=1 to the service manager, Run, STOPPING=1;
+    // then always SetServiceStateStopping, Deinitialize,
+    // SetServiceStateStopped. The handlers stay installed until the object is
+    // destroyed. A stop signal that arrives before they are installed ends
+    // the process. Stays in the foreground: the init script does the
+    // backgrounding. Returns true.
+    //
+    // The service manager is told only when $NOTIFY_SOCKET names a socket (a
+    // path, or an abstract address written with a leading '@'), one datagram
+    // per message; a failure to tell it never stops the service. Nothing is
+    // sent when Initialize fails, nor in console mode.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
     // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
@@ -129,13 +139,27 @@ public:
     // Run should stop by itself (StopSelf). Returns true.
     bool RunAsConsole() override;
 
-    // Asks the service to stop: calls SetQuitFlag() through the virtual table.
-    // Callable from Run, from another thread, or from signal context as long
-    // as SetQuitFlag is async-signal-safe.
+    // Asks the service to stop: calls SetQuitFlag() through the virtual table
+    // and wakes WaitForStop. Callable from Run, from another thread, or from
+    // signal context as long as SetQuitFlag is async-signal-safe.
     virtual void StopSelf();
 
     // Always false: the host does not look at the system for this.
     bool IsServiceInstalled();
+
+    // Waits until a stop is requested (CheckQuitFlag() true) or milliseconds
+    // have passed, whichever comes first, and returns whether a stop was
+    // requested. Returns at once on every stop the library sees: a stop
+    // signal handled on any thread, StopSelf from any thread or from signal
+    // context (SetQuitFlag called directly is seen at the time-out). For a
+    // client's own Run: do a unit of work, then WaitForStop until the next.
+    // Callable from any thread; not from signal context.
+    bool WaitForStop(unsigned int milliseconds);
+    // Sends WATCHDOG=1 to the service manager when it watches this process
+    // ($WATCHDOG_USEC set, $WATCHDOG_PID unset or this process); does
+    // nothing otherwise. A client with its own Run calls it at least twice
+    // per period; the default Run does it by itself.
+    void NotifyWatchdog();
 
     // Tests which release files exist under /etc (existence only, contents
     // never read) and stores the distribution: redhat-release (then
@@ -148,7 +172,7 @@ public:
     static const char* GetLinuxDistributionString(eLinuxDistribution distribution);
 
     // The SIGTERM/SIGINT handler. Runs in signal context: calls SetQuitFlag()
-    // on the registered object and keeps errno. With no object registered it
+    // on the registered object, wakes WaitForStop and keeps errno. With no object registered it
     // puts back the default action and re-raises the signal.
     static void SignalHandlerStatic(int signal);
 

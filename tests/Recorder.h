@@ -5,11 +5,13 @@
 #include <LUMServiceApp.h>
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <regex>
 #include <sstream>
@@ -41,6 +43,25 @@ inline void AwaitSignal(const std::atomic<int>& handled)
         sigsuspend(&open);
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// In a child: the socket standing in for the service manager, -1 for none.
+// Recorder drains it before each hook, so its messages show among the hook
+// events in the order they were sent: READY=1 as '+', STOPPING=1 as '-',
+// WATCHDOG=1 as '~', anything else as '?' (nothing when report is false).
+inline int g_notifyFd = -1;
+inline void ReportNotifications(bool report = true)
+{
+    char text[64];
+    for (ssize_t n; g_notifyFd >= 0 && (n = recv(g_notifyFd, text, sizeof(text) - 1, MSG_DONTWAIT)) >= 0;) {
+        text[n] = '\0';
+        if (report) {
+            ReportEvent(!strcmp(text, "READY=1")      ? '+'
+                        : !strcmp(text, "STOPPING=1") ? '-'
+                        : !strcmp(text, "WATCHDOG=1") ? '~'
+                                                      : '?');
+        }
+    }
 }
 
 // A client that reports each hook as one event byte: S starting, I
@@ -103,6 +124,7 @@ public:
     bool Has(char letter) const { return script.find(letter) != std::string::npos; }
     void Hook(char letter)
     {
+        ReportNotifications();
         ReportEvent(letter);
         if (Has(letter)) {
             AwaitSignal(quitCalls);
@@ -121,6 +143,7 @@ int RunMain(App& app, std::vector<std::string> args)
     args.insert(args.begin(), "prog");
     Argv argv(args);
     int rc = app.Main(argv.argc(), argv.argv());
+    ReportNotifications();
     ReportEvent('M');
     printf("%d", rc);
     return 0;

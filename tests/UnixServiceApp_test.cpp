@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Recorder.h"
@@ -157,6 +161,191 @@ TEST(Lifecycle, HandlersHaveAnEmptyMaskAndNoRestartSoBlockingCallsAreInterrupted
     EXPECT_EQ(r.events, "SIRrbQPDXM");
 }
 
+// A client Run: a wait that times out, then ('t') one that only a stop ends.
+void WaitTwice(App& app)
+{
+    bool first = app.WaitForStop(1);
+    ReportEvent('t');
+    bool second = app.WaitForStop(600000);
+    printf("%d%d ", first, second);
+}
+
+// The default Run, stopped by a stop signal handled on another thread: this
+// one keeps SIGTERM and SIGINT blocked, a second one sleeps with them open.
+void DefaultRunStoppedOnAnotherThread(App& app)
+{
+    std::thread sleeper([] { pause(); });
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    app.CServiceApp::Run();
+    sleeper.join();
+}
+
+// The default Run, stopped by StopSelf from another thread once it sleeps.
+void DefaultRunStoppedByAnotherThread(App& app)
+{
+    std::thread stopper([&app] {
+        WaitUntilInSyscall(getpid(), SYS_ppoll);
+        app.StopSelf();
+    });
+    app.CServiceApp::Run();
+    stopper.join();
+}
+
+// Every stop the library sees ends a wait at once, on whichever thread it
+// comes; a reload request (SIGUSR1) is no stop and no death. Signals are sent
+// in order once the child's main thread sleeps in its last ppoll.
+TEST(Lifecycle, EveryStopEndsTheWaitAtOnceAndReloadLeavesTheServiceRunning)
+{
+    const struct {
+        const char* what;
+        void (*prepare)();         // in the child, before Main
+        void (*run)(App&);         // Run's body; null keeps the default Run
+        std::vector<int> signals;  // none: the child stops itself
+        const char* result;
+    } cases[] = {
+        // clang-format off
+        {"StopSelf from another thread", nullptr, DefaultRunStoppedByAnotherThread, {}, "SIRrQPDXM|0"},
+        {"a stop signal handled on another thread", nullptr, DefaultRunStoppedOnAnotherThread, {SIGTERM},
+         "SIRrQPDXM|0"},
+        {"WaitForStop: the time-out, then a stop", nullptr, WaitTwice, {SIGINT}, "SIRrtQPDXM|01 0"},
+        {"started with SIGTERM and SIGINT blocked",
+         [] {
+             sigset_t stop;
+             sigemptyset(&stop);
+             sigaddset(&stop, SIGTERM);
+             sigaddset(&stop, SIGINT);
+             sigprocmask(SIG_BLOCK, &stop, nullptr);
+         }, WaitTwice, {SIGTERM}, "SIRrtQPDXM|01 0"},
+        {"SIGUSR1 leaves the service running", nullptr, nullptr, {SIGUSR1, SIGTERM}, "SIRrQPDXM|0"},
+        {"a client's own SIGUSR1 handler is kept", [] { signal(SIGUSR1, [](int) { ReportEvent('u'); }); },
+         nullptr, {SIGUSR1, SIGTERM}, "SIRruQPDXM|0"},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        Child child([&c] {
+            App app;
+            app.run = c.run;
+            if (c.prepare != nullptr) {
+                c.prepare();
+            }
+            return RunMain(app, {});
+        });
+        ASSERT_TRUE(child.WaitFor(c.signals.empty() ? 'Q' : strchr(c.result, 't') ? 't' : 'r')) << c.what;
+        ASSERT_TRUE(c.signals.empty() || WaitUntilInSyscall(child.pid, SYS_ppoll)) << c.what;
+        long long sent = NowUs();
+        for (int sig : c.signals) {
+            kill(child.pid, sig);
+            // The client's handler reports 'u': see it before the next signal.
+            ASSERT_TRUE(sig != SIGUSR1 || !strchr(c.result, 'u') || child.WaitFor('u')) << c.what;
+        }
+        ChildResult r = child.Finish();
+        EXPECT_EQ(r.events + "|" + r.out + r.err, c.result) << c.what;
+        EXPECT_LT(NowUs() - sent, 10000000) << c.what << ": woken by the stop, not by the 15 s period";
+    }
+}
+
+// Client Runs for the notification cases.
+void FeedWatchdogTwice(App& app)
+{
+    for (int i = 0; i < 2; ++i) {
+        app.NotifyWatchdog();
+        ReportNotifications();
+    }
+    app.StopSelf();
+}
+
+void DefaultRunUntilThreePings(App& app)
+{
+    std::thread watcher([&app] {
+        char text[64];
+        for (int pings = 0; pings < 3;) {
+            ssize_t n = recv(g_notifyFd, text, sizeof(text), 0);
+            if (n == 10 && memcmp(text, "WATCHDOG=1", 10) == 0) {
+                ReportEvent('~');
+                ++pings;
+            }
+        }
+        app.StopSelf();
+    });
+    app.CServiceApp::Run();
+    watcher.join();
+    ReportNotifications(false);  // pings sent after the third, before the stop
+}
+
+// Messages to a datagram socket the test binds in the service manager's place
+// (Recorder shows them among the hooks: '+' READY=1, '-' STOPPING=1, '~'
+// WATCHDOG=1).
+TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
+{
+    const struct {
+        const char* what;
+        const char* socket;  // "path" or "@": one the test binds; else NOTIFY_SOCKET's value
+        const char* env;     // more variables, NAME=VALUE separated by blanks (WATCHDOG_PID=self: ours)
+        const char* arg;
+        const char* script;
+        void (*run)(App&);
+        const char* result;
+    } cases[] = {
+        // clang-format off
+        {"READY after running, before Run; STOPPING after Run", "path", "", "", "s", nullptr, "SIQR+r-PDXM|0"},
+        {"the same at an abstract address", "@", "", "", "s", nullptr, "SIQR+r-PDXM|0"},
+        {"nothing after a failed Initialize", "path", "", "", "f", nullptr, "SIPDXM|0"},
+        {"nothing in the console", "@", "", "-console", "s", nullptr, "IQrDM|0"},
+        {"nobody listening stops nothing", "/nonexistent/notify", "", "", "s", nullptr, "SIQRrPDXM|0"},
+        {"NotifyWatchdog under a watchdog", "path", "WATCHDOG_USEC=60000000", "", "", FeedWatchdogTwice,
+         "SIR+r~~Q-PDXM|0"},
+        {"NotifyWatchdog under a watchdog for us", "@", "WATCHDOG_USEC=60000000 WATCHDOG_PID=self", "", "",
+         FeedWatchdogTwice, "SIR+r~~Q-PDXM|0"},
+        {"NotifyWatchdog under a watchdog for another process", "@", "WATCHDOG_USEC=60000000 WATCHDOG_PID=1", "",
+         "", FeedWatchdogTwice, "SIR+rQ-PDXM|0"},
+        {"NotifyWatchdog without a watchdog", "path", "", "", "", FeedWatchdogTwice, "SIR+rQ-PDXM|0"},
+        {"the default Run feeds the watchdog and still stops at once", "path", "WATCHDOG_USEC=300000", "", "",
+         DefaultRunUntilThreePings, "SIR+r~~~Q-PDXM|0"},
+        // clang-format on
+    };
+    TempDir dir;
+    int serial = 0;
+    for (const auto& c : cases) {
+        std::string address = c.socket;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (address == "path" || address == "@") {
+            address = address == "@"
+                          ? "@serviceapp-test-" + std::to_string(getpid()) + "-" + std::to_string(serial)
+                          : dir.path + "/notify" + std::to_string(serial);
+            ++serial;
+            struct sockaddr_un sa = {};
+            sa.sun_family = AF_UNIX;
+            address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+            sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
+            socklen_t length =
+                static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
+            ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length), 0) << address;
+        }
+        long long start = NowUs();
+        ChildResult r = RunInChild([&] {
+            g_notifyFd = fd;
+            setenv("NOTIFY_SOCKET", address.c_str(), 1);
+            std::istringstream env(c.env);
+            for (std::string entry; env >> entry;) {
+                std::string value = entry.substr(entry.find('=') + 1);
+                setenv(entry.substr(0, entry.find('=')).c_str(),
+                       value == "self" ? std::to_string(getpid()).c_str() : value.c_str(), 1);
+            }
+            App app;
+            app.script = c.script;
+            app.run = c.run;
+            return RunMain(app, *c.arg ? std::vector<std::string>{c.arg} : std::vector<std::string>{});
+        });
+        close(fd);
+        EXPECT_EQ(r.events + "|" + r.out + r.err, c.result) << c.what;
+        EXPECT_LT(NowUs() - start, 10000000) << c.what << ": pings come far faster than the 15 s period";
+    }
+}
+
 volatile sig_atomic_t g_ownHandlerRan = 0;
 
 // A signal after the registered object is gone takes the default action (not
@@ -198,14 +387,20 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
         raise(SIGINT);
         printf(" %d", app->quitCalls.load());
         signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
+        struct sigaction onUsr1 = {};
+        sigaction(SIGUSR1, nullptr, &onUsr1);
+        printf(" %d", onUsr1.sa_handler != SIG_DFL);
         delete app;
         struct sigaction onInt = {};
-        sigaction(SIGINT, nullptr, &onInt);  // our handler makes way for the default action
+        sigaction(SIGINT, nullptr, &onInt);  // our handlers make way for the default action
+        sigaction(SIGUSR1, nullptr, &onUsr1);
         raise(SIGTERM);
-        printf(" %d %d", static_cast<int>(g_ownHandlerRan), onInt.sa_handler == SIG_DFL);
+        printf(" %d %d %d", static_cast<int>(g_ownHandlerRan), onInt.sa_handler == SIG_DFL,
+               onUsr1.sa_handler == SIG_DFL);
         return 0;
     });
-    EXPECT_EQ(r.out, "0 2 1 1");
+    EXPECT_EQ(r.out, "0 2 1 1 1 1")
+        << "quit calls, ours on SIGUSR1, own SIGTERM handler ran, SIGINT and SIGUSR1 default";
 }
 
 TEST(LinuxDistribution, DisplayNames)

@@ -8,11 +8,9 @@
 // The log file is -log PATH, else $HEARTBEAT_LOG, else /var/log/heartbeat.log.
 #include <ServiceApp.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,31 +83,22 @@ public:
 
     void Run() override
     {
-        // SIGTERM and SIGINT stay blocked while we look at the quit flag;
-        // ppoll unblocks them only while it waits, so a stop that arrives
-        // in between still ends the very next wait at once.
-        sigset_t stopSignals;
-        sigset_t waitMask;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGTERM);
-        sigaddset(&stopSignals, SIGINT);
-        sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-        sigset_t previous = waitMask;
-        sigdelset(&waitMask, SIGTERM);
-        sigdelset(&waitMask, SIGINT);
-
+        // WaitForStop ends at once on a stop (SIGTERM, SIGINT, StopSelf from
+        // any thread), so the loop needs no signal masks of its own, and any
+        // process started from here inherits the mask the service runs with.
         for (long beat = 1; !CheckQuitFlag(); ++beat) {
             char text[32];
             snprintf(text, sizeof(text), "beat %ld", beat);
             Write(text);
+            NotifyWatchdog();  // under a service manager's watchdog: one ping per beat
             if (beat == m_beats) {
                 StopSelf();
                 break;
             }
-            struct timespec interval = {m_interval, 0};
-            ppoll(nullptr, 0, &interval, &waitMask);
+            if (WaitForStop(static_cast<unsigned int>(m_interval) * 1000)) {
+                break;
+            }
         }
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
 
     void Deinitialize() override

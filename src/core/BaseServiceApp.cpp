@@ -67,19 +67,22 @@ CBaseServiceApp::CBaseServiceApp()
     memset(m_programPath, 0, sizeof(m_programPath));
 }
 
+// The instance pointer is read in signal context and written by Main and the
+// destructors, possibly on other threads: every access is atomic.
 CBaseServiceApp::~CBaseServiceApp()
 {
-    if (c_serviceAppInstancePtr == this) {
-        c_serviceAppInstancePtr = nullptr;
-    }
+    CBaseServiceApp* self = this;
+    (void)__atomic_compare_exchange_n(&c_serviceAppInstancePtr, &self, nullptr, false, __ATOMIC_SEQ_CST,
+                                      __ATOMIC_SEQ_CST);  // unchanged when another object is registered
 }
 
 int CBaseServiceApp::Main(int argc, char** argv)
 {
-    if (c_serviceAppInstancePtr != nullptr) {
+    CBaseServiceApp* none = nullptr;
+    if (!__atomic_compare_exchange_n(&c_serviceAppInstancePtr, &none, this, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
         return -1;
     }
-    c_serviceAppInstancePtr = this;
 
     if (!ParseCommandLine(argc, argv)) {
         return -3;
@@ -231,7 +234,7 @@ bool CBaseServiceApp::CheckServiceNameSet()
 
 CBaseServiceApp* CBaseServiceApp::GetServiceAppInstance()
 {
-    return c_serviceAppInstancePtr;
+    return __atomic_load_n(&c_serviceAppInstancePtr, __ATOMIC_SEQ_CST);
 }
 
 int CBaseServiceApp::GetAction()

@@ -1,24 +1,101 @@
-// CUnixServiceApp: the service and console lifecycles, the default run loop and the stop signals.
+// CUnixServiceApp: the service and console lifecycles, the default run loop, the stop signals and the stop event.
 #include "UnixServiceApp.h"
 
 #include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
+
+#include "unix/Notify.h"
 
 namespace {
 
-// How long the default Run sleeps between looks at the quit flag when no
-// signal wakes it.
-constexpr time_t kRunPollSeconds = 15;
+// How long the default Run waits between looks at the quit flag when nothing
+// wakes it and no watchdog asks for more.
+constexpr unsigned int kRunPollMs = 15000;
+// Without a stop event (no descriptor could be had) waits are cut into ticks
+// this long, so a stop from another thread is still seen soon.
+constexpr long long kFallbackTickMs = 200;
 
-void InstallHandler(int signo)
+// The stop event: an eventfd every stop the library sees writes to, so a wait
+// on it ends at once whichever thread the stop came from. It lives outside the
+// objects (their layout is fixed), is made by the first wait, and is closed by
+// the registered object's destructor. Writers count themselves in
+// g_stopEventWriters so the close never races a handler on another thread
+// that already read the descriptor.
+int g_stopEvent = -1;
+int g_stopEventWriters = 0;
+
+// Async-signal-safe; keeps errno.
+void SignalStopEvent()
+{
+    int savedErrno = errno;
+    __atomic_add_fetch(&g_stopEventWriters, 1, __ATOMIC_SEQ_CST);
+    int fd = __atomic_load_n(&g_stopEvent, __ATOMIC_SEQ_CST);
+    if (fd >= 0) {
+        uint64_t one = 1;
+        // Can fail only at the counter's limit, when the event is set anyway.
+        (void)!write(fd, &one, sizeof(one));
+    }
+    __atomic_sub_fetch(&g_stopEventWriters, 1, __ATOMIC_SEQ_CST);
+    errno = savedErrno;
+}
+
+// The stop event, made on first use; -1 when no descriptor can be had.
+int StopEvent()
+{
+    int fd = __atomic_load_n(&g_stopEvent, __ATOMIC_SEQ_CST);
+    if (fd >= 0) {
+        return fd;
+    }
+    int made = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (made < 0) {
+        return -1;
+    }
+    int expected = -1;
+    if (!__atomic_compare_exchange_n(&g_stopEvent, &expected, made, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
+        (void)close(made);  // another thread made it first; ours was never seen
+        return expected;
+    }
+    return made;
+}
+
+void CloseStopEvent()
+{
+    int fd = __atomic_exchange_n(&g_stopEvent, -1, __ATOMIC_SEQ_CST);
+    if (fd < 0) {
+        return;
+    }
+    while (__atomic_load_n(&g_stopEventWriters, __ATOMIC_SEQ_CST) != 0) {
+        (void)sched_yield();  // a handler on another thread is between its load and its write
+    }
+    (void)close(fd);
+}
+
+long long NowMs()
+{
+    struct timespec now = {};
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// SIGUSR1 asks the Debian-family script's "reload"; its default action would
+// end the service without de-initialization. There is nothing to reload, so
+// the handler does nothing, errno included.
+void IgnoreReload(int /*signal*/) {}
+
+void InstallHandler(int signo, void (*handler)(int), int flags)
 {
     struct sigaction action = {};
-    action.sa_handler = CUnixServiceApp::SignalHandlerStatic;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: a caught signal cuts the sleep short
+    action.sa_flags = flags;
     // A failure leaves the signal's previous disposition; there is nothing
     // better to do with it here.
     (void)sigaction(signo, &action, nullptr);
@@ -33,12 +110,17 @@ void SetDefaultAction(int signo)
     (void)sigaction(signo, &dfl, nullptr);
 }
 
-// Puts back the default action of signo if our handler is the one installed.
-void RestoreDefaultIfOurs(int signo)
+bool Disposition(int signo, void (*handler)(int))
 {
     struct sigaction current = {};
-    if (sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
-        current.sa_handler == CUnixServiceApp::SignalHandlerStatic) {
+    return sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+           current.sa_handler == handler;
+}
+
+// Puts back the default action of signo if handler is the one installed.
+void RestoreDefaultIfOurs(int signo, void (*handler)(int))
+{
+    if (Disposition(signo, handler)) {
         SetDefaultAction(signo);
     }
 }
@@ -49,10 +131,16 @@ CUnixServiceApp::CUnixServiceApp() : m_rcSequence(55) {}
 
 CUnixServiceApp::~CUnixServiceApp()
 {
-    if (c_serviceAppInstancePtr == this) {
-        RestoreDefaultIfOurs(SIGTERM);
-        RestoreDefaultIfOurs(SIGINT);
-        c_serviceAppInstancePtr = nullptr;
+    CBaseServiceApp* registered = __atomic_load_n(&c_serviceAppInstancePtr, __ATOMIC_SEQ_CST);
+    if (registered == this) {
+        RestoreDefaultIfOurs(SIGTERM, SignalHandlerStatic);
+        RestoreDefaultIfOurs(SIGINT, SignalHandlerStatic);
+        RestoreDefaultIfOurs(SIGUSR1, IgnoreReload);
+        __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
+    }
+    // The event serves the registered object; another one going leaves it.
+    if (registered == this || registered == nullptr) {
+        CloseStopEvent();
     }
 }
 
@@ -74,14 +162,16 @@ bool CUnixServiceApp::IsServiceInstalled()
 void CUnixServiceApp::StopSelf()
 {
     SetQuitFlag();
+    SignalStopEvent();
 }
 
 void CUnixServiceApp::SignalHandlerStatic(int signal)
 {
     int savedErrno = errno;
-    CBaseServiceApp* instance = c_serviceAppInstancePtr;
+    CBaseServiceApp* instance = __atomic_load_n(&c_serviceAppInstancePtr, __ATOMIC_SEQ_CST);
     if (instance != nullptr) {
         instance->SetQuitFlag();
+        SignalStopEvent();
     } else {
         // Nobody is registered to stop: act as the signal would without us.
         SetDefaultAction(signal);
@@ -90,40 +180,83 @@ void CUnixServiceApp::SignalHandlerStatic(int signal)
     errno = savedErrno;
 }
 
+bool CUnixServiceApp::WaitForStop(unsigned int milliseconds)
+{
+    // The event is had before the flag is looked at: a stop that comes after
+    // the look then finds it to write to, and the wait below ends at once.
+    int fd = StopEvent();
+    long long deadline = NowMs() + milliseconds;
+    while (!CheckQuitFlag()) {
+        long long left = deadline - NowMs();
+        if (left <= 0) {
+            return false;
+        }
+        if (fd < 0) {
+            left = left < kFallbackTickMs ? left : kFallbackTickMs;
+        }
+        struct timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+        struct pollfd event = {fd, POLLIN, 0};
+        // Time-out, EINTR or the event: the loop looks at the flag again.
+        if (ppoll(&event, fd >= 0 ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
+            // Set by a stop that was not ours (another object's, or a parent's
+            // before it forked us): clear it, and set it again should our own
+            // stop have come meanwhile, for any other thread waiting on it.
+            uint64_t count = 0;
+            (void)!read(fd, &count, sizeof(count));
+            if (CheckQuitFlag()) {
+                SignalStopEvent();
+            }
+        }
+    }
+    return true;
+}
+
+void CUnixServiceApp::NotifyWatchdog()
+{
+    if (serviceapp::WatchdogPeriodUs() > 0) {
+        (void)serviceapp::NotifyServiceManager("WATCHDOG=1");  // a lost ping is the manager's to judge
+    }
+}
+
 void CUnixServiceApp::Run()
 {
-    // SIGTERM and SIGINT stay blocked between the look at the quit flag and
-    // the wait, and ppoll unblocks them atomically, so a signal that lands in
-    // between still ends the wait at once instead of after a full period.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigset_t previous;
-    if (sigprocmask(SIG_BLOCK, &stopSignals, &previous) != 0) {
-        sigemptyset(&previous);
+    // Under a watchdog, a third of its period between pings: at least two
+    // pings per period even when a wake-up comes late.
+    unsigned long long watchdogUs = serviceapp::WatchdogPeriodUs();
+    unsigned int waitMs = kRunPollMs;
+    if (watchdogUs > 0) {
+        unsigned long long thirdMs = watchdogUs / 3000;
+        waitMs = thirdMs < 1 ? 1 : thirdMs < kRunPollMs ? static_cast<unsigned int>(thirdMs) : kRunPollMs;
     }
-    sigset_t waitMask = previous;
-    sigdelset(&waitMask, SIGTERM);
-    sigdelset(&waitMask, SIGINT);
-
-    while (!CheckQuitFlag()) {
-        struct timespec period = {kRunPollSeconds, 0};
-        // The result does not matter: time-out, EINTR or anything else, the
-        // loop looks at the quit flag again.
-        (void)ppoll(nullptr, 0, &period, &waitMask);
-    }
-    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+    do {
+        if (watchdogUs > 0) {
+            (void)serviceapp::NotifyServiceManager("WATCHDOG=1");
+        }
+    } while (!WaitForStop(waitMs));
 }
 
 bool CUnixServiceApp::RunAsService()
 {
     SetServiceStateStarting();
-    InstallHandler(SIGTERM);
-    InstallHandler(SIGINT);
+    InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
+    InstallHandler(SIGINT, SignalHandlerStatic, 0);
+    if (Disposition(SIGUSR1, SIG_DFL)) {
+        InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
+    }
+    // The signal mask survives exec: a parent that started us with the stop
+    // signals blocked would otherwise leave them pending for good.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    (void)pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     if (Initialize()) {
         SetServiceStateRunning();
+        // Notifications are best effort: a manager that cannot be told
+        // never stops the service.
+        (void)serviceapp::NotifyServiceManager("READY=1");
         Run();
+        (void)serviceapp::NotifyServiceManager("STOPPING=1");
     }
     SetServiceStateStopping();
     Deinitialize();

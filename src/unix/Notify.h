@@ -1,0 +1,21 @@
+// Readiness, stopping and watchdog messages to the service manager over the socket named by $NOTIFY_SOCKET.
+#ifndef SERVICEAPP_UNIX_NOTIFY_H
+#define SERVICEAPP_UNIX_NOTIFY_H
+
+namespace serviceapp {
+
+// Sends state ("READY=1", "STOPPING=1", "WATCHDOG=1") as one datagram to the
+// socket $NOTIFY_SOCKET names: a file-system path (starting with '/') or an
+// abstract address (starting with '@'). False, with nothing sent, when the
+// variable is unset or names no such address, or when the send fails; the
+// caller carries on either way. Allocates nothing.
+bool NotifyServiceManager(const char* state);
+
+// The watchdog period in microseconds from $WATCHDOG_USEC when the service
+// manager watches this process ($WATCHDOG_PID unset or equal to our pid);
+// 0 when no watchdog is set, or the values are not plain positive numbers.
+unsigned long long WatchdogPeriodUs();
+
+}  // namespace serviceapp
+
+#endif
