@@ -136,12 +136,15 @@ std::string Describe(const std::string& path, const struct stat& st)
 // What systemd could change on the host if the namespaces leaked: /etc and
 // /var (but the subtrees busy on their own) file by file, the entries of /
 // and /run, the entries of /tmp and /var/tmp born before cutoff (others'
-// tests come and go there) and any of systemd's own names there, the
-// kernel settings process 1 adjusts and whether / is writable.
-std::map<std::string, std::string> HostState(time_t cutoff)
+// programs come and go there) and any of systemd's own names there, the
+// canaries, the kernel settings process 1 adjusts and whether / is writable.
+std::map<std::string, std::string> HostState(time_t cutoff, const std::vector<std::string>& canaries)
 {
     std::map<std::string, std::string> state;
     struct stat st;
+    for (const std::string& canary : canaries) {
+        state[canary] = lstat(canary.c_str(), &st) == 0 ? Describe(canary, st) : "missing";
+    }
     for (const char* top : {"/etc", "/var"}) {
         std::error_code error;
         fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, error), end;
@@ -222,9 +225,8 @@ bool IsReadOnly(const char* path)
 
 // In the supervisor, now in its own mount namespace: everything process 1
 // will see but /proc. A description of the first failure, or "".
-std::string MountSystem(const std::string& dir)
+std::string MountSystem(const std::string& dir, const std::vector<std::string>& keep)
 {
-    const std::string stash = "/run/.serviceapp-scratch";
     auto overlay = [&](const char* target, const std::string& layer) {
         std::string options = std::string("lowerdir=") + target + ",upperdir=" + dir + "/" + layer +
                               "/upper,workdir=" + dir + "/" + layer + "/work";
@@ -236,19 +238,34 @@ std::string MountSystem(const std::string& dir)
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return Errno("making / private");
     }
+    // The scratch directory (writable) and the kept ones (read-only) keep
+    // their paths inside, also where a fresh tmpfs covers them: detached
+    // copies now, attached again on top.
+    std::vector<std::pair<std::string, int>> kept;
+    for (const std::string& path : keep) {
+        kept.emplace_back(path, -1);
+    }
+    kept.emplace_back(dir, -1);
+    for (auto& [path, fd] : kept) {
+        if ((fd = open_tree(AT_FDCWD, path.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC)) < 0) {
+            return Errno("copying the mount of " + path);
+        }
+    }
     if (!overlay("/etc", "etc") || !overlay("/var", "var")) {
         return Errno("overlay over /etc or /var");
     }
-    // The scratch directory keeps its path inside, above the fresh /tmp.
-    if (!tmpfs("/run", "mode=0755") || mkdir(stash.c_str(), 0700) != 0 ||
-        mount(dir.c_str(), stash.c_str(), nullptr, MS_BIND, nullptr) != 0 || !tmpfs("/tmp", "mode=1777") ||
-        !tmpfs("/var/tmp", "mode=1777")) {
+    if (!tmpfs("/run", "mode=0755") || !tmpfs("/tmp", "mode=1777") || !tmpfs("/var/tmp", "mode=1777")) {
         return Errno("tmpfs over /run, /tmp or /var/tmp");
     }
-    std::error_code error;
-    fs::create_directories(dir, error);  // in the fresh /tmp; elsewhere it is there already
-    if (mount(stash.c_str(), dir.c_str(), nullptr, MS_MOVE, nullptr) != 0 || rmdir(stash.c_str()) != 0) {
-        return Errno("moving the scratch directory to " + dir);
+    for (auto& [path, fd] : kept) {
+        std::error_code error;
+        fs::create_directories(path, error);  // in a fresh tmpfs; elsewhere it is there already
+        if (move_mount(fd, "", AT_FDCWD, path.c_str(), MOVE_MOUNT_F_EMPTY_PATH) != 0 ||
+            (path != dir &&
+             mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)) {
+            return Errno("mounting " + path + " again");
+        }
+        close(fd);
     }
     // MS_BIND: only this namespace's copy of the root mount turns read-only, never the file system.
     if (mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
@@ -370,8 +387,8 @@ int OpenConsole(std::string& error)
 // The supervisor: sets up the namespaces, starts process 1 in them, reports
 // its pid (or what failed) on report, copies the console to the log and
 // waits for process 1, killing it after lifeSeconds. Exits with its status.
-[[noreturn]] void Supervise(const std::string& dir, const std::string& cgroup, int report,
-                            unsigned lifeSeconds, pid_t test)
+[[noreturn]] void Supervise(const std::string& dir, const std::vector<std::string>& keep,
+                            const std::string& cgroup, int report, unsigned lifeSeconds, pid_t test)
 {
     auto fail = [&](const std::string& why) {
         dprintf(report, "ERR %s\n", why.c_str());
@@ -386,7 +403,7 @@ int OpenConsole(std::string& error)
     if (unshare(kNamespaces) != 0) {
         fail(Errno("unshare"));
     }
-    std::string error = MountSystem(dir);
+    std::string error = MountSystem(dir, keep);
     int master = error.empty() ? OpenConsole(error) : -1;
     if (!error.empty()) {
         fail(error);
@@ -448,11 +465,11 @@ bool Eventually(const std::function<bool()>& pred, unsigned timeoutSeconds)
     return true;
 }
 
-BootedSystemd::BootedSystemd(unsigned bootSeconds, unsigned lifeSeconds)
+BootedSystemd::BootedSystemd(const std::vector<std::string>& keep, unsigned bootSeconds, unsigned lifeSeconds)
 {
     if (const char* why = Unavailable()) {
         m_failure = why;
-    } else if (!Boot(bootSeconds, lifeSeconds) && m_supervisor >= 0) {
+    } else if (!Boot(keep, bootSeconds, lifeSeconds) && m_supervisor >= 0) {
         m_failure += "\n" + Shut(30);
     }
 }
@@ -462,9 +479,12 @@ BootedSystemd::~BootedSystemd()
     if (m_supervisor >= 0) {
         (void)Shut();  // a test that wanted the verdict called it itself
     }
+    for (const std::string& canary : m_canaries) {
+        (void)unlink(canary.c_str());  // best effort: it is ours, in the host's /tmp
+    }
 }
 
-bool BootedSystemd::Boot(unsigned bootSeconds, unsigned lifeSeconds)
+bool BootedSystemd::Boot(const std::vector<std::string>& keep, unsigned bootSeconds, unsigned lifeSeconds)
 {
     std::error_code error;
     const std::string units = Dir() + "/etc/upper/systemd/system";
@@ -491,9 +511,21 @@ bool BootedSystemd::Boot(unsigned bootSeconds, unsigned lifeSeconds)
         m_cgroup.clear();
         return false;
     }
-    const time_t cutoff = time(nullptr) - 60;
-    m_hostBefore = HostState(cutoff);
-    m_hostBefore["cutoff"] = std::to_string(cutoff);
+    // Old files of our own where a clean-up by age would remove them first.
+    for (const char* dir : {"/tmp", "/var/tmp"}) {
+        std::string canary = std::string(dir) + "/serviceapp-canary-XXXXXX";
+        int fd = mkstemp(&canary[0]);
+        const struct timespec old[2] = {{time(nullptr) - 90 * 86400, 0}, {time(nullptr) - 90 * 86400, 0}};
+        if (fd < 0 || futimens(fd, old) != 0) {
+            m_failure = Errno("canary in " + std::string(dir));
+            return false;
+        }
+        close(fd);
+        m_canaries.push_back(canary);
+    }
+    // Others' programs come and go in /tmp; what was there an hour before is settled.
+    m_cutoff = time(nullptr) - 3600;
+    m_hostBefore = HostState(m_cutoff, m_canaries);
 
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
@@ -506,7 +538,7 @@ bool BootedSystemd::Boot(unsigned bootSeconds, unsigned lifeSeconds)
     pid_t supervisor = fork();
     if (supervisor == 0) {
         close(report[0]);
-        Supervise(Dir(), m_cgroup, report[1], lifeSeconds, test);
+        Supervise(Dir(), keep, m_cgroup, report[1], lifeSeconds, test);
     }
     close(report[1]);
     if (supervisor < 0) {
@@ -638,8 +670,7 @@ std::string BootedSystemd::Shut(unsigned timeoutSeconds)
         problems += "cgroup " + m_cgroup + " could not be removed\n";
     }
     if (!m_hostBefore.empty()) {
-        std::map<std::string, std::string> after = HostState(std::stol(m_hostBefore["cutoff"]));
-        after["cutoff"] = m_hostBefore["cutoff"];
+        std::map<std::string, std::string> after = HostState(m_cutoff, m_canaries);
         for (const auto& [path, what] : after) {
             auto before = m_hostBefore.find(path);
             if (before == m_hostBefore.end() || before->second != what) {

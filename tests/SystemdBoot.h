@@ -17,13 +17,16 @@ namespace testsupport {
 // cgroup subtree and no capability to load modules, set the clock or reboot.
 // Only the units in its /etc/systemd/system exist: a handful of empty targets
 // (it boots to serviceapp-test.target) and what a test installs, so nothing
-// of the host's is started. Dir() has the same path inside and out.
+// of the host's is started. Dir() has the same path inside and out, and so
+// have the directories in keep (read-only), also when a fresh tmpfs covers
+// where they are (a build tree under /tmp).
 class BootedSystemd {
 public:
     // Boots and waits (at most bootSeconds) for the system to be running;
     // Failure() says why not. The whole system is killed after lifeSeconds
     // whatever happens to the test.
-    explicit BootedSystemd(unsigned bootSeconds = 90, unsigned lifeSeconds = 900);
+    explicit BootedSystemd(const std::vector<std::string>& keep = {}, unsigned bootSeconds = 90,
+                           unsigned lifeSeconds = 900);
     // Shut() if still up.
     ~BootedSystemd();
     BootedSystemd(const BootedSystemd&) = delete;
@@ -54,11 +57,13 @@ public:
     static const char* Unavailable();
 
 private:
-    bool Boot(unsigned bootSeconds, unsigned lifeSeconds);
+    bool Boot(const std::vector<std::string>& keep, unsigned bootSeconds, unsigned lifeSeconds);
 
     TempDir m_dir;
     std::string m_cgroup;  // the subtree given to the system, on the host
     std::map<std::string, std::string> m_hostBefore;
+    long m_cutoff = 0;                    // entries of /tmp and /var/tmp born before it are compared
+    std::vector<std::string> m_canaries;  // old files in the host's /tmp and /var/tmp
     int m_supervisor = -1;  // the supervisor's pid: it set up the namespaces and reaps process 1
     int m_supervisorFd = -1;
     int m_initFd = -1;  // pidfd of process 1
