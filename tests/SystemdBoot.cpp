@@ -504,8 +504,16 @@ bool BootedSystemd::Boot(const std::vector<std::string>& keep, unsigned bootSeco
         }
     }
     static int boots = 0;
-    m_cgroup = Cgroup2Mount() + OwnCgroup2() + "/serviceapp-systemd-" + std::to_string(getpid()) + "-" +
-               std::to_string(++boots);
+    const std::string parent = Cgroup2Mount() + OwnCgroup2(), prefix = "serviceapp-systemd-";
+    // What a test killed before it could tidy up left behind (its pid is in the name).
+    for (const fs::directory_entry& entry : fs::directory_iterator(parent, error)) {
+        std::string name = entry.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0 && kill(atoi(name.c_str() + prefix.size()), 0) != 0 &&
+            errno == ESRCH) {
+            (void)RemoveCgroup(entry.path().string());  // best effort: a leftover, not this run's
+        }
+    }
+    m_cgroup = parent + "/" + prefix + std::to_string(getpid()) + "-" + std::to_string(++boots);
     if (mkdir(m_cgroup.c_str(), 0755) != 0) {
         m_failure = Errno("creating cgroup " + m_cgroup);
         m_cgroup.clear();
