@@ -59,7 +59,7 @@ awk '
     row("  analysis: anonymous part of RSS (KiB)", median["lib_rss_anon"], median["min_rss_anon"], sprintf("%+d", d), " KiB", "", -1)
     if (have("lib_ready") && have("min_ready")) {
       r = median["lib_ready/min_ready"]
-      row("Readiness, systemctl start to active (us)", median["lib_ready"], median["min_ready"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)
+      row("Readiness, start to active (us)", median["lib_ready"], median["min_ready"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)
     }
     if (have("install") && have("updatercd_defaults")) {
       r = median["updatercd_defaults/install"]
