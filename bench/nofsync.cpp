@@ -1,17 +1,10 @@
-// For analysis only: linked into a client, makes fsync, fdatasync and sync_file_range return at once, to show what durability costs an install.
-#include <fcntl.h>
-
+// For analysis only: linked into a client, makes fsync and fdatasync return at once, to show what durability costs an install.
 extern "C" int fsync(int)
 {
     return 0;
 }
 
 extern "C" int fdatasync(int)
-{
-    return 0;
-}
-
-extern "C" int sync_file_range(int, off64_t, off64_t, unsigned int)
 {
     return 0;
 }
