@@ -472,7 +472,10 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         {"write fails", installed, FAILING(Write, ENOSPC, ssize_t, int, const void*, size_t), kPath, "i", 5,
          failed + "28\n", {}},
         {"fchmod fails", installed, FAILING(Fchmod, EROFS, int, int, mode_t), kPath, "i", 5, failed + "30\n", {}},
-        {"fsync fails", installed, FAILING(Fsync, EIO, int, int), kPath, "i", 5, failed + "5\n", {}},
+        {"fsync fails", installed, [] {
+             g_sysOps.Sync = [](const int*, int* errors, size_t count) { std::fill(errors, errors + count, EIO); };
+             return 0;
+         }, kPath, "i", 5, failed + "5\n", {}},
         {"close fails", installed, [] { return (g_sysOps.Close = CloseThenFail, 0); }, kPath, "i", 5, failed + "5\n", {}},
         {"rename fails", installed, FAILING(Rename, EACCES, int, const char*, const char*), kPath, "i", 5,
          failed + "13\n", {}},
@@ -606,7 +609,12 @@ int LogCalls()
         (void)snprintf(g_opened[fd < 0 || fd > 255 ? 0 : fd], kPathSize, "%s", pattern);
         return Logged("create", pattern, fd);
     };
-    g_sysOps.Fsync = [](int fd) { return Logged("fsync", g_opened[fd < 0 || fd > 255 ? 0 : fd], fsync(fd)); };
+    g_sysOps.Sync = [](const int* fds, int* errors, size_t count) {
+        SyncTogether(fds, errors, count);
+        for (size_t i = 0; i < count; ++i) {
+            (void)Logged("fsync", g_opened[fds[i] < 0 || fds[i] > 255 ? 0 : fds[i]], -errors[i]);
+        }
+    };
     g_sysOps.Rename = [](const char* from, const char* to) {
         return Logged("rename", (std::string(from) + " " + to).c_str(), rename(from, to));
     };

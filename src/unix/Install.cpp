@@ -30,6 +30,7 @@ using serviceapp::RemoveWantsLink;
 using serviceapp::StagedFile;
 using serviceapp::StageFile;
 using serviceapp::StageResult;
+using serviceapp::SyncStaged;
 using serviceapp::UnitStep;
 
 namespace {
@@ -219,6 +220,8 @@ bool CUnixServiceApp::InstallService()
     // reach the disk in one journal commit, and all the names in one more.
     UnitStep unit;
     PrepareUnit(m_serviceName, programPath, unit);
+    StagedFile* const files[] = {&staged, &unit.file};
+    SyncStaged(files, 2);
     DirectorySyncs syncs;
     if (!CommitFile(staged, script)) {
         printf("Failed to write init script [%s], %d\n", script, staged.error);

@@ -69,16 +69,33 @@ StageResult StageFile(const char* dir, const char* name, const char* text, size_
         DiscardFile(file);
         return StageResult::kNotWritten;
     }
-    // Only a head start for the sync in CommitFile, which reports any failure.
-    (void)g_sysOps.SyncFileRange(file.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     return StageResult::kStaged;
+}
+
+void SyncStaged(StagedFile* const* files, size_t count)
+{
+    constexpr size_t kMaxFiles = 4;
+    int fds[kMaxFiles] = {};
+    int errors[kMaxFiles] = {};
+    StagedFile* pending[kMaxFiles];
+    size_t n = 0;
+    for (size_t i = 0; i < count && n < kMaxFiles; ++i) {
+        if (files[i]->fd >= 0 && files[i]->error == 0 && !files[i]->synced) {
+            pending[n] = files[i];
+            fds[n++] = files[i]->fd;
+        }
+    }
+    g_sysOps.Sync(fds, errors, n);
+    for (size_t i = 0; i < n; ++i) {
+        pending[i]->error = errors[i];
+        pending[i]->synced = errors[i] == 0;
+    }
 }
 
 bool CommitFile(StagedFile& file, const char* path)
 {
-    if (g_sysOps.Fsync(file.fd) != 0) {
-        file.error = errno;
-    }
+    StagedFile* self = &file;
+    SyncStaged(&self, 1);
     if (g_sysOps.Close(file.fd) != 0 && file.error == 0) {
         file.error = errno;
     }
@@ -125,21 +142,32 @@ void DirectorySyncs::Add(const char* path)
 
 bool DirectorySyncs::SyncAll()
 {
-    bool synced = true;
+    int fds[kMaxDirs] = {};
+    int errors[kMaxDirs] = {};
+    int dirFds[kMaxDirs] = {};
+    size_t n = 0;
     for (size_t i = 0; i < m_count; ++i) {
-        int fd = g_sysOps.Open(m_dirs[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-        bool ok = fd >= 0 && g_sysOps.Fsync(fd) == 0;
-        int error = errno;
-        if (fd >= 0) {
-            (void)g_sysOps.Close(fd);  // read-only descriptor: its sync said all there is
+        dirFds[i] = g_sysOps.Open(m_dirs[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+        errors[i] = dirFds[i] < 0 ? errno : 0;
+        if (dirFds[i] >= 0) {
+            fds[n++] = dirFds[i];
         }
-        if (!ok) {
-            printf("Failed to sync [%s]: %s\n", m_dirs[i], strerror(error));
-            synced = false;
+    }
+    int synced[kMaxDirs] = {};
+    g_sysOps.Sync(fds, synced, n);
+    bool allSynced = true;
+    for (size_t i = 0, j = 0; i < m_count; ++i) {
+        if (dirFds[i] >= 0) {
+            errors[i] = synced[j++];
+            (void)g_sysOps.Close(dirFds[i]);  // read-only descriptor: its sync said all there is
+        }
+        if (errors[i] != 0) {
+            printf("Failed to sync [%s]: %s\n", m_dirs[i], strerror(errors[i]));
+            allSynced = false;
         }
     }
     m_count = 0;
-    return synced;
+    return allSynced;
 }
 
 bool LinkLeadsTo(const char* link, const char* realDir, const char* name)

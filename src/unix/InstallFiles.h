@@ -11,7 +11,8 @@ constexpr size_t kPathSize = 1024;
 // A file written in full beside the path it is meant for, not yet in place.
 struct StagedFile {
     int fd = -1;
-    int error = 0;  // errno of the first failure; 0 while all went well
+    int error = 0;        // errno of the first failure; 0 while all went well
+    bool synced = false;  // its data is on the disk
     char temporary[kPathSize] = "";
 };
 
@@ -19,30 +20,34 @@ enum class StageResult { kStaged, kNotCreated, kNotWritten };
 
 // Writes text into a new hidden file ".NAME.XXXXXX" of dir (init tools and
 // systemd skip dot files; mkostemp makes it unique, never follows a link and
-// sets close-on-exec) and gives it mode. Its data is then on its way to the
-// disk, so that committing several staged files waits for one journal commit
-// rather than one each. On failure the temporary file is gone and file.error
-// says why.
+// sets close-on-exec) and gives it mode. On failure the temporary file is
+// gone and file.error says why.
 StageResult StageFile(const char* dir, const char* name, const char* text, size_t length, unsigned mode,
                       StagedFile& file);
 
-// Syncs the staged file's data and renames it over path (a symlink there is
-// replaced, never followed): path then holds the old file or the new one,
-// never a part. On failure the temporary file is removed and file.error says
-// why. The name is durable only once the directory is synced.
+// Syncs the data of the staged files (those still without an error)
+// together, so that they cost one journal commit rather than one each.
+void SyncStaged(StagedFile* const* files, size_t count);
+
+// Renames the staged file over path, once its data is synced (here, if
+// SyncStaged did not): path then holds the old file or the new one, never a
+// part; a symlink there is replaced, never followed. On failure the
+// temporary file is removed and file.error says why. The name is durable
+// only once the directory is synced.
 bool CommitFile(StagedFile& file, const char* path);
 
 // Removes a staged file that is not wanted after all.
 void DiscardFile(StagedFile& file);
 
 // The directories whose entries changed, synced together once every change
-// is made: the first sync commits them all, the rest find nothing left to do.
+// is made, so that all of them cost about one journal commit.
 class DirectorySyncs {
 public:
     // Records the directory that holds path.
     void Add(const char* path);
-    // Syncs each recorded directory in the order recorded; a failure prints
-    // "Failed to sync [DIR]: REASON" and the others are still tried.
+    // Syncs the recorded directories together and forgets them; a failure
+    // prints "Failed to sync [DIR]: REASON" (in the order recorded) and the
+    // others are synced all the same.
     bool SyncAll();
 
 private:

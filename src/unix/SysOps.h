@@ -20,8 +20,9 @@ struct SysOps {
     ssize_t (*Read)(int fd, void* buffer, size_t size);
     ssize_t (*Write)(int fd, const void* data, size_t size);
     int (*Fchmod)(int fd, mode_t mode);
-    int (*Fsync)(int fd);  // files and directories alike
-    int (*SyncFileRange)(int fd, off64_t offset, off64_t size, unsigned flags);
+    // fsync of each of count descriptors (files or directories), errors[i]
+    // set to 0 or the errno; the real one syncs them all at once (SyncTogether).
+    void (*Sync)(const int* fds, int* errors, size_t count);
     int (*Close)(int fd);
     int (*Rename)(const char* from, const char* to);
     int (*Symlink)(const char* target, const char* link);
@@ -35,6 +36,13 @@ struct SysOps {
     int (*Scandir)(const char* dir, struct dirent*** list, int (*filter)(const struct dirent*),
                    int (*compare)(const struct dirent**, const struct dirent**));
 };
+
+// Syncs the descriptors concurrently, the first on the calling thread and
+// each other one on a short-lived thread of its own (on the calling thread
+// too when no thread can be started). A journaling file system then commits
+// once for all the syncs that arrive together, where syncs made one after
+// another pay one commit each.
+void SyncTogether(const int* fds, int* errors, size_t count);
 
 // The real calls.
 extern const SysOps kSystemOps;
