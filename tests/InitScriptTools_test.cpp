@@ -51,6 +51,44 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheScript)
     }
 }
 
+// reload sends SIGUSR1 (start-stop-daemon --name, so the daemon takes the
+// service's name as its process name): the service must stay running, still
+// there for status, and end through every stop hook on stop.
+TEST_F(InitScriptTools, ReloadLeavesTheServiceRunning)
+{
+    if (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0) {
+        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
+    }
+    const std::string hooks = ns.Dir() + "/hooks", script = "/etc/init.d/" + kName;
+    const std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks, "SERVICEAPP_TEST_NAME=" + kName};
+    ChildResult r = ns.Run(
+        [&] {
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
+                RunProgram({script, "start"}, env, 30).exitCode != 0) {
+                return 1;
+            }
+            for (int i = 0; ReadFile(hooks).find("running\n") == std::string::npos; ++i) {
+                if (i == 3000) {
+                    return 2;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls a file, for 30 s at most
+            }
+            pid_t pid = atoi(ReadFile("/run/" + kName + ".pid").c_str());
+            int wstatus = -1;  // reaped the moment it ends, so a stop that waits for it sees it gone
+            std::thread reaper([&] { (void)(pid > 0 && waitpid(pid, &wstatus, 0)); });
+            printf("reload %d\n", RunProgram({script, "reload"}, env, 30).exitCode);
+            printf("status %d\n", RunProgram({script, "status"}, env, 30).exitCode);
+            printf("stop %d\n", RunProgram({script, "stop"}, env, 30).exitCode);
+            reaper.join();
+            printf("service exit %d\n", wstatus != -1 && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1);
+            return 0;
+        },
+        90);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "reload 0\nstatus 0\nstop 0\nservice exit 0\n");
+    EXPECT_EQ(ReadFile(hooks), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+}
+
 // With this machine's LSB functions and start-stop-daemon: start returns with
 // the service running, status sees it, stop ends it through its stop hooks.
 TEST_F(InitScriptTools, ScriptStartsReportsAndStopsTheService)

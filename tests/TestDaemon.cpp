@@ -2,6 +2,7 @@
 // $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
 #include <ServiceApp.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,5 +77,8 @@ int main(int argc, char** argv)
     static TestDaemon daemon;
     const char* name = getenv("SERVICEAPP_TEST_NAME");
     daemon.SetServiceName(name != nullptr ? name : "serviceapp-testd");
+    if (name != nullptr) {
+        (void)prctl(PR_SET_NAME, name);  // the process name the init tools match, as for a daemon named so
+    }
     return daemon.Main(argc, argv);
 }

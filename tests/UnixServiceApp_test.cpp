@@ -171,10 +171,10 @@ void WaitTwice(App& app)
 }
 
 // The default Run, stopped by a stop signal handled on another thread: this
-// one keeps SIGTERM and SIGINT blocked, a second one sleeps with them open.
+// one keeps SIGTERM and SIGINT blocked, a second one waits with them open.
 void DefaultRunStoppedOnAnotherThread(App& app)
 {
-    std::thread sleeper([] { pause(); });
+    std::thread sleeper([&app] { app.WaitForStop(600000); });
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);

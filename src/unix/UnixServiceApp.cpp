@@ -2,6 +2,7 @@
 #include "UnixServiceApp.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -46,6 +47,19 @@ void SignalStopEvent()
     errno = savedErrno;
 }
 
+// In a child forked without exec: the inherited event is shared with the
+// parent, whose waits would take the child's wake-ups and the other way round,
+// so the child drops it and makes its own on its first wait. Only the forking
+// thread lives on, so no other writer can be counted.
+void ForgetStopEventInChild()
+{
+    int fd = __atomic_exchange_n(&g_stopEvent, -1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_stopEventWriters, 0, __ATOMIC_SEQ_CST);
+    if (fd >= 0) {
+        (void)close(fd);
+    }
+}
+
 // The stop event, made on first use; -1 when no descriptor can be had.
 int StopEvent()
 {
@@ -62,6 +76,10 @@ int StopEvent()
                                      __ATOMIC_SEQ_CST)) {
         (void)close(made);  // another thread made it first; ours was never seen
         return expected;
+    }
+    static bool forkHandled = false;
+    if (!__atomic_exchange_n(&forkHandled, true, __ATOMIC_SEQ_CST)) {
+        (void)pthread_atfork(nullptr, nullptr, ForgetStopEventInChild);  // fails only without memory
     }
     return made;
 }
@@ -85,12 +103,17 @@ long long NowMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+using Handler = void (*)(int);
+
 // SIGUSR1 asks the Debian-family script's "reload"; its default action would
 // end the service without de-initialization. There is nothing to reload, so
 // the handler does nothing, errno included.
 void IgnoreReload(int /*signal*/) {}
+// Whether the lifecycle installed IgnoreReload, so only then does the
+// destructor look at SIGUSR1 (nothing else can install it).
+bool g_reloadCaught = false;
 
-void InstallHandler(int signo, void (*handler)(int), int flags)
+void InstallHandler(int signo, Handler handler, int flags)
 {
     struct sigaction action = {};
     action.sa_handler = handler;
@@ -110,17 +133,20 @@ void SetDefaultAction(int signo)
     (void)sigaction(signo, &dfl, nullptr);
 }
 
-bool Disposition(int signo, void (*handler)(int))
+// The plain handler installed for signo; SIG_ERR for a three-argument one or
+// when it cannot be read.
+Handler CurrentHandler(int signo)
 {
     struct sigaction current = {};
-    return sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
-           current.sa_handler == handler;
+    return sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) ? current.sa_handler
+                                                                                        : SIG_ERR;
 }
 
-// Puts back the default action of signo if handler is the one installed.
-void RestoreDefaultIfOurs(int signo, void (*handler)(int))
+// Puts back the default action of signo if the library's handler for it is
+// the one installed.
+void RestoreDefaultIfOurs(int signo)
 {
-    if (Disposition(signo, handler)) {
+    if (CurrentHandler(signo) == (signo == SIGUSR1 ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
         SetDefaultAction(signo);
     }
 }
@@ -133,9 +159,12 @@ CUnixServiceApp::~CUnixServiceApp()
 {
     CBaseServiceApp* registered = __atomic_load_n(&c_serviceAppInstancePtr, __ATOMIC_SEQ_CST);
     if (registered == this) {
-        RestoreDefaultIfOurs(SIGTERM, SignalHandlerStatic);
-        RestoreDefaultIfOurs(SIGINT, SignalHandlerStatic);
-        RestoreDefaultIfOurs(SIGUSR1, IgnoreReload);
+        RestoreDefaultIfOurs(SIGTERM);
+        RestoreDefaultIfOurs(SIGINT);
+        if (g_reloadCaught) {
+            RestoreDefaultIfOurs(SIGUSR1);
+            g_reloadCaught = false;
+        }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
     }
     // The event serves the registered object; another one going leaves it.
@@ -240,8 +269,9 @@ bool CUnixServiceApp::RunAsService()
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    if (Disposition(SIGUSR1, SIG_DFL)) {
+    if (CurrentHandler(SIGUSR1) == SIG_DFL) {
         InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
+        g_reloadCaught = true;
     }
     // The signal mask survives exec: a parent that started us with the stop
     // signals blocked would otherwise leave them pending for good.
