@@ -71,9 +71,10 @@ const char* const kBusyHostDirs[] = {"/var/tmp",
                                      "/var/spool",
                                      "/var/mail"};
 
-// Names systemd gives what it makes in /tmp and /var/tmp.
-const char* const kSystemdTmpNames[] = {"systemd-",  ".X11-unix",  ".ICE-unix",
-                                        ".XIM-unix", ".font-unix", ".Test-unix"};
+// Names of what the manager (PrivateTmp=) and its tmpfiles set-up make in /tmp and /var/tmp; its
+// tools (systemd-analyze) make temporary ones of their own there, which others run on the host.
+const char* const kSystemdTmpNames[] = {"systemd-private-", ".X11-unix",  ".ICE-unix",
+                                        ".XIM-unix",        ".font-unix", ".Test-unix"};
 
 // Through syscall(): this C library's <sys/pidfd.h> lacks C linkage for C++.
 int PidfdOpen(pid_t pid)
@@ -581,6 +582,13 @@ bool BootedSystemd::Boot(const std::vector<std::string>& keep, unsigned bootSeco
             return state.out == "running\n" || state.out == "degraded\n" || WaitPidfd(m_supervisorFd, 0);
         },
         bootSeconds);
+    // Were the host's units in reach, a service's default dependencies would
+    // pull in what sysinit.target wants on the host: refuse to go on.
+    const std::string unitPath = Systemctl({"show", "--property=UnitPath", "--value"});
+    if (up && unitPath != "/etc/systemd/system") {
+        m_failure = "the manager looks for units beyond /etc/systemd/system: " + unitPath;
+        return false;
+    }
     if (!up || state.out != "running\n") {
         m_failure = "the system did not come up (is-system-running: exit " + std::to_string(state.exitCode) +
                     " signal " + std::to_string(state.signal) + " " + state.out + state.err + ")\n" +
