@@ -97,6 +97,9 @@ TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
 {
     ASSERT_NO_FATAL_FAILURE(Install("satestd"));
     EXPECT_EQ(Systemctl({"is-enabled", "satestd"}), "enabled");
+    std::map<std::string, std::string> unit = Show("satestd");
+    EXPECT_EQ(unit["FragmentPath"], "/etc/systemd/system/satestd.service");
+    EXPECT_EQ(unit["Type"], "notify");
     int rc = -1;
     Systemctl({"start", "satestd"}, &rc);
     ASSERT_EQ(rc, 0) << Status("satestd");
@@ -109,6 +112,7 @@ TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
     std::map<std::string, std::string> after = Show("satestd");
     EXPECT_EQ(after["ActiveState"], "inactive") << Status("satestd");
     EXPECT_EQ(after["Result"], "success");
+    EXPECT_EQ(after["ExecMainStatus"], "0");
 }
 
 TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
