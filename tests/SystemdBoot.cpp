@@ -422,7 +422,7 @@ int OpenConsole(std::string& error)
     }
     dprintf(report, "OK %d\n", static_cast<int>(init));
     close(report);
-    const long long deadline = NowUs() + lifeSeconds * 1000000LL;
+    long long deadline = NowUs() + lifeSeconds * 1000000LL;  // 0 once it has passed
     int status = 0;
     char buffer[4096];
     for (;;) {
@@ -437,9 +437,10 @@ int OpenConsole(std::string& error)
         if (r == init || (r < 0 && errno != EINTR)) {
             break;
         }
-        if (NowUs() > deadline) {
+        if (deadline != 0 && NowUs() > deadline) {
             dprintf(log, "\nserviceapp-test: process 1 still running after %u s, killed\n", lifeSeconds);
             (void)kill(init, SIGKILL);  // our own child, not yet reaped: the pid is still its own
+            deadline = 0;
         }
     }
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
