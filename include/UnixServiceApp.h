@@ -89,8 +89,8 @@ public:
     // "Failed to read [DIR]: REASON" (a missing one has nothing to find).
     // Then for each of the seven links InstallService makes prints
     // "Removing LINK" and removes it, then those renumbered links likewise in
-    // sorted path order, syncs their directories, and only then removes
-    // /etc/init.d/NAME, so no link is left to a missing script. Where
+    // sorted path order, and only then /etc/init.d/NAME, so no link is left
+    // to a missing script. Where
     // /etc/systemd/system is a directory it then prints
     // "Removing .../multi-user.target.wants/NAME.service" and
     // "Removing /etc/systemd/system/NAME.service", removing the link only
@@ -98,7 +98,8 @@ public:
     // marker; for a unit not ours it prints only "Keeping existing unit
     // [PATH]". A file that is already gone is not an error; any other failure
     // prints "Failed to remove [PATH]: REASON" and the rest is still tried.
-    // Every changed directory is synced ("Failed to sync [DIR]: REASON").
+    // Once all is removed, every changed directory is synced
+    // ("Failed to sync [DIR]: REASON").
     // True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
     // "-start" / "-stop" are not supported on this host: both return false

@@ -26,7 +26,6 @@ using serviceapp::MakeLink;
 using serviceapp::PrepareUnit;
 using serviceapp::RemovePath;
 using serviceapp::RemoveUnit;
-using serviceapp::RemoveWantsLink;
 using serviceapp::StagedFile;
 using serviceapp::StageFile;
 using serviceapp::StageResult;
@@ -272,8 +271,9 @@ bool CUnixServiceApp::UninstallService()
     UnitStep unit;
     PrepareUnit(m_serviceName, nullptr, unit);
 
-    // The links go first and are synced before the script goes, so that no
-    // interruption leaves a link to a missing script.
+    // The links go before the script, so that no interruption leaves a link
+    // to a missing script (a journaling file system keeps that order across
+    // a power cut too), and everything is synced once all is removed.
     DirectorySyncs syncs;
     for (int level = 0; level <= 6; ++level) {
         char dir[kDirSize];
@@ -300,8 +300,6 @@ bool CUnixServiceApp::UninstallService()
             removed = RemovePath(link, syncs) && removed;
         }
     }
-    RemoveWantsLink(unit, syncs);
-    removed = syncs.SyncAll() && removed;
     removed = RemovePath(script, syncs) && removed;
     removed = RemoveUnit(unit, syncs) && removed;
     return syncs.SyncAll() && removed;

@@ -191,18 +191,6 @@ bool FinishUnitInstall(UnitStep& step, DirectorySyncs& syncs)
     return MakeLink(step.unit, step.wants, syncs);
 }
 
-void RemoveWantsLink(UnitStep& step, DirectorySyncs& syncs)
-{
-    if (!step.linked) {
-        return;
-    }
-    if (g_sysOps.Unlink(step.wants) == 0) {
-        syncs.Add(step.wants);
-    } else if (errno != ENOENT && errno != ENOTDIR) {
-        step.wantsError = errno;
-    }
-}
-
 bool RemoveUnit(UnitStep& step, DirectorySyncs& syncs)
 {
     if (!step.handled) {
@@ -213,15 +201,13 @@ bool RemoveUnit(UnitStep& step, DirectorySyncs& syncs)
         return true;
     }
     printf("Removing %s\n", step.wants);
-    if (step.wantsError != 0) {
-        printf("Failed to remove [%s]: %s\n", step.wants, strerror(step.wantsError));
-    }
+    bool removed = !step.linked || RemovePath(step.wants, syncs);
     printf("Removing %s\n", step.unit);
     if (step.error != 0) {
         printf("Failed to remove [%s]: %s\n", step.unit, strerror(step.error));
         return false;
     }
-    return RemovePath(step.unit, syncs) && step.wantsError == 0;
+    return RemovePath(step.unit, syncs) && removed;
 }
 
 }  // namespace serviceapp

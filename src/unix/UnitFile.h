@@ -25,7 +25,6 @@ struct UnitStep {
     bool keep = false;     // something not ours is at the unit path
     int error = 0;         // why the unit cannot be written or checked
     bool linked = false;   // uninstall: the wants link leads to the unit
-    int wantsError = 0;    // uninstall: why the wants link could not be removed
     char unit[kPathSize] = "";
     char wants[kPathSize] = "";
     StagedFile file;  // install: the new unit, staged
@@ -41,13 +40,10 @@ void PrepareUnit(const char* name, const char* programPath, UnitStep& step);
 // "Failed to create link [LINK]: REASON".
 bool FinishUnitInstall(UnitStep& step, DirectorySyncs& syncs);
 
-// Uninstall, first step: removes the wants link when it leads to our unit
-// (its lines are printed by RemoveUnit).
-void RemoveWantsLink(UnitStep& step, DirectorySyncs& syncs);
-
-// Uninstall, second step: prints "Removing WANTS" and "Removing UNIT" and
-// removes the unit when it carries the marker, or prints only
-// "Keeping existing unit [PATH]".
+// Uninstall: prints "Removing WANTS" and "Removing UNIT", removing the wants
+// link when it leads to the unit and the unit when it carries the marker, or
+// prints only "Keeping existing unit [PATH]". A failure prints
+// "Failed to remove [PATH]: REASON".
 bool RemoveUnit(UnitStep& step, DirectorySyncs& syncs);
 
 }  // namespace serviceapp
