@@ -25,8 +25,8 @@ enum eServiceAction : int {
 //
 // The library calls every hook through the virtual table, so an override at
 // any level takes effect everywhere. It starts no threads; its only
-// asynchronous entry is the SIGTERM/SIGINT handler, which calls SetQuitFlag()
-// and nothing else. Every other hook runs on the thread that called Main().
+// asynchronous entry is the SIGTERM/SIGINT handler, whose one hook call is
+// SetQuitFlag(). Every other hook runs on the thread that called Main().
 //
 // The field order, the field types and the order of the virtual operations
 // below are the library's binary interface: do not reorder them.

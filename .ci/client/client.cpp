@@ -6,7 +6,12 @@
 
 class Client : public CServiceApp {
 public:
-    void RunCustom() override { std::puts("client ok"); }
+    // The members added since the first release link too; no stop was asked.
+    void RunCustom() override
+    {
+        NotifyWatchdog();
+        std::puts(WaitForStop(0) ? "stopped" : "client ok");
+    }
 };
 
 int main()

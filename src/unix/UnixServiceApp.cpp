@@ -2,9 +2,9 @@
 #include "UnixServiceApp.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,39 +47,36 @@ void SignalStopEvent()
     errno = savedErrno;
 }
 
-// In a child forked without exec: the inherited event is shared with the
-// parent, whose waits would take the child's wake-ups and the other way round,
-// so the child drops it and makes its own on its first wait. Only the forking
-// thread lives on, so no other writer can be counted.
-void ForgetStopEventInChild()
-{
-    int fd = __atomic_exchange_n(&g_stopEvent, -1, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&g_stopEventWriters, 0, __ATOMIC_SEQ_CST);
-    if (fd >= 0) {
-        (void)close(fd);
-    }
-}
+// The process that made the event. A child forked without exec inherits it,
+// shared with its parent, whose waits would then take the child's wake-ups and
+// the other way round: the child drops it and makes its own. (The raw system
+// call keeps the waiting service off another page of the C library.)
+long g_stopEventOwner = 0;
 
 // The stop event, made on first use; -1 when no descriptor can be had.
 int StopEvent()
 {
     int fd = __atomic_load_n(&g_stopEvent, __ATOMIC_SEQ_CST);
-    if (fd >= 0) {
+    long self = syscall(SYS_getpid);
+    if (fd >= 0 && __atomic_load_n(&g_stopEventOwner, __ATOMIC_SEQ_CST) == self) {
         return fd;
+    }
+    if (fd >= 0 &&
+        __atomic_compare_exchange_n(&g_stopEvent, &fd, -1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        // Only the forking thread came along, so no writer is left mid-write.
+        __atomic_store_n(&g_stopEventWriters, 0, __ATOMIC_SEQ_CST);
+        (void)close(fd);  // the parent's stays open in the parent
     }
     int made = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (made < 0) {
         return -1;
     }
+    __atomic_store_n(&g_stopEventOwner, self, __ATOMIC_SEQ_CST);
     int expected = -1;
     if (!__atomic_compare_exchange_n(&g_stopEvent, &expected, made, false, __ATOMIC_SEQ_CST,
                                      __ATOMIC_SEQ_CST)) {
         (void)close(made);  // another thread made it first; ours was never seen
         return expected;
-    }
-    static bool forkHandled = false;
-    if (!__atomic_exchange_n(&forkHandled, true, __ATOMIC_SEQ_CST)) {
-        (void)pthread_atfork(nullptr, nullptr, ForgetStopEventInChild);  // fails only without memory
     }
     return made;
 }
@@ -279,7 +276,7 @@ bool CUnixServiceApp::RunAsService()
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    (void)pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
     if (Initialize()) {
         SetServiceStateRunning();
         // Notifications are best effort: a manager that cannot be told
