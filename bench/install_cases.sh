@@ -2,7 +2,8 @@
 #   install_cases.sh BUILD_DIR ROUNDS UPPER_PARENT
 # Puts an overlay over /etc (its upper layer on UPPER_PARENT's file system, so
 # fsync costs what it costs there) and a tmpfs over /run, then times
-# `prog -install`/`-uninstall` against update-rc.d, interleaved.
+# `prog -install`/`-uninstall` (script, seven links, unit and its wants link)
+# against update-rc.d and systemctl enable, interleaved.
 set -euo pipefail
 build=$1 rounds=$2 parent=$3
 work=$(mktemp -d "$parent/serviceapp-bench.XXXXXX")
@@ -15,18 +16,22 @@ mount -t tmpfs tmpfs /run
 
 prog=$build/idle_service
 driver=$build/benchdriver
-# The update-rc.d side gets a script of the same kind: ours, under another name.
+units=/etc/systemd/system
+[ -d $units ] || { echo "$units missing: the install rows measure the unit too" >&2; exit 1; }
+# The host's tools get the same files under another name: our script and unit.
 "$prog" -install >/dev/null
 sed 's/benchsvc/benchupd/g' /etc/init.d/benchsvc >/etc/init.d/benchupd
+sed 's/benchsvc/benchupd/g' $units/benchsvc.service >$units/benchupd.service
 chmod 755 /etc/init.d/benchupd
 "$prog" -uninstall >/dev/null
 
-clean_ours='rm -f /etc/init.d/benchsvc /etc/rc[0-6].d/[SK]55benchsvc'
-clean_theirs='rm -f /etc/rc[0-6].d/[SK][0-9][0-9]benchupd'
+clean_ours="rm -f /etc/init.d/benchsvc /etc/rc[0-6].d/[SK]55benchsvc $units/benchsvc.service $units/*.wants/benchsvc.service"
+clean_theirs="rm -f /etc/rc[0-6].d/[SK][0-9][0-9]benchupd $units/*.wants/benchupd.service"
 "$driver" time "$rounds" \
     install "$clean_ours" "$prog -install" \
     install_nofsync "$clean_ours" "$build/idle_service_nofsync -install" \
     updatercd_defaults "$clean_theirs" "/usr/sbin/update-rc.d benchupd defaults" \
+    systemctl_enable "$clean_theirs" "/usr/bin/systemctl --quiet enable benchupd" \
     bare "" "$build/bare"
 "$driver" time "$rounds" \
     uninstall "$prog -install" "$prog -uninstall" \

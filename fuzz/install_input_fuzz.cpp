@@ -1,4 +1,4 @@
-// Fuzzes the install-time checks of service names and program paths and the filling of the init-script templates.
+// Fuzzes the install-time checks of service names and program paths and the filling of the init scripts and the unit.
 //
 // Input: byte 0 picks the distribution (values outside 0..7 included), byte 1
 // the output buffer size and the name field size, then the name, a NUL, and
@@ -14,6 +14,7 @@
 #include "FuzzSupport.h"
 #include "unix/InitScripts.h"
 #include "unix/InstallChecks.h"
+#include "unix/UnitFile.h"
 
 namespace {
 
@@ -110,6 +111,45 @@ void CheckFill(int distribution, const char* name, const char* path, const std::
     delete[] out;
 }
 
+// The unit for an accepted name and path, filled into a heap block of
+// exactly size bytes: a marker line naming the service, then only known
+// lines, and an ExecStart= that systemd reads back as exactly the path (no
+// specifier, no byte that is not ASCII, no line break of its own).
+void CheckUnit(const char* name, const char* path, size_t size)
+{
+    char* out = size > 0 ? new char[size] : nullptr;
+    int length = serviceapp::FillUnitFile(name, path, out, size);
+    if (length < 0) {
+        char big[8192];
+        FUZZ_CHECK(serviceapp::FillUnitFile(name, path, big, sizeof(big)) >= static_cast<int>(size));
+        delete[] out;
+        return;
+    }
+    const std::string unit(out, static_cast<size_t>(length));
+    FUZZ_CHECK(out[length] == '\0' && static_cast<size_t>(length) < size);
+    const std::string marker = "# Written by serviceapp for " + std::string(name) + ":";
+    FUZZ_CHECK(unit.compare(0, marker.size(), marker) == 0);
+    size_t at = unit.find("\nExecStart=");
+    FUZZ_CHECK(at != std::string::npos);
+    std::string read;
+    for (size_t i = at + 11; unit[i] != '\n'; ++i) {
+        unsigned char c = static_cast<unsigned char>(unit[i]);
+        FUZZ_CHECK(c >= 0x20 && c < 0x7f);
+        if (c == '%') {
+            FUZZ_CHECK(unit[++i] == '%');
+        } else if (c == '\\') {
+            FUZZ_CHECK(unit[i + 1] == 'x');
+            c = static_cast<unsigned char>(std::stoi(unit.substr(i + 2, 2), nullptr, 16));
+            FUZZ_CHECK(c >= 0x80);
+            i += 3;
+        }
+        read += static_cast<char>(c);
+    }
+    FUZZ_CHECK(read == path);
+    FUZZ_CHECK(std::count(unit.begin(), unit.end(), '\n') == 11);
+    delete[] out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -170,5 +210,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckFill(distribution, cName.c_str(), cPath.c_str(), want, expected.size() + 1);
     CheckFill(distribution, cName.c_str(), cPath.c_str(), want, expected.size());
     CheckFill(distribution, cName.c_str(), cPath.c_str(), want, sizeSelector * 37u);
+    if (serviceapp::IsValidServiceName(cName.c_str(), cName.size() + 1) &&
+        serviceapp::IsSafeProgramPath(cPath.c_str())) {
+        CheckUnit(cName.c_str(), cPath.c_str(), 8192);
+        CheckUnit(cName.c_str(), cPath.c_str(), sizeSelector * 17u);
+    }
     return 0;
 }

@@ -34,6 +34,8 @@ public:
     //   the service name: 1 to 240 bytes of [A-Za-z0-9._@+-], starting with a
     //     letter or digit, NUL-terminated within its field, else
     //     "Invalid service name [NAME]" (this is the only line printed);
+    //   m_rcSequence: 0 to 99, else "Invalid run-level sequence [N]" (the
+    //     only line printed);
     //   the distribution (DetectLinuxDistribution), else
     //     "Unrecognized linux distribution";
     //   /etc/init.d exists, else "Could not find /etc/init.d, install is not
@@ -53,24 +55,52 @@ public:
     // "Failed to create init script [/etc/init.d/NAME], ERRNO" or
     // "Failed to write init script [/etc/init.d/NAME], ERRNO" (ERRNO as a
     // number) and returns false, leaving any earlier script as it was.
-    // Finally makes seven symbolic links to /etc/init.d/NAME named
-    // S<m_rcSequence>NAME or K<m_rcSequence>NAME: in /etc/rcN.d on Debian and
-    // Ubuntu (S in levels 2 and 5, K in 0, 1, 3, 4, 6), in /etc/rc.d/rcN.d on
-    // the Red Hat family and SuSE (S in 3 and 5, K in 0, 1, 2, 4, 6). A link
-    // already pointing at the script counts as made; any other failure prints
+    // Then makes seven symbolic links to /etc/init.d/NAME named
+    // S<m_rcSequence>NAME or K<m_rcSequence>NAME, the sequence in two digits:
+    // in /etc/rcN.d on Debian and Ubuntu (S in levels 2 and 5, K in 0, 1, 3,
+    // 4, 6), in /etc/rc.d/rcN.d on the Red Hat family and SuSE (S in 3 and 5,
+    // K in 0, 1, 2, 4, 6). A link already leading to the script (compared
+    // through the real paths of the directories, so init tools' relative
+    // links on linked layouts count) counts as made; any other failure prints
     // "Failed to create link [LINK]: REASON" (the system's error text), the
-    // other levels are still tried, and the result is false. Runs no command.
-    // True when the script and all seven links are in place.
+    // other levels are still tried, and the result is false.
+    // Where /etc/systemd/system is a directory, and the script was written,
+    // also writes the unit /etc/systemd/system/NAME.service (mode 0644, whole
+    // or not at all like the script; Type=notify, ExecStart= the script's
+    // program path; its first line marks it as written by this library) and
+    // links it from multi-user.target.wants (made 0755 when missing) as
+    // systemctl enable would. A unit there that is not ours (no marker, or a
+    // symbolic link such as a mask) is kept with its link: "Keeping existing
+    // unit [PATH]", still true. A failure prints "Failed to write unit file
+    // [PATH], ERRNO" or "Failed to create link [LINK]: REASON" and gives
+    // false; a name systemd cannot take as a unit name (one with '+' or
+    // ending in '@') fails so with ERRNO 22.
+    // Finally syncs every directory that changed, so that a successful
+    // install survives a power cut; a failure prints
+    // "Failed to sync [DIR]: REASON" and gives false. Runs no command.
+    // True when the script, all seven links and any unit are in place.
     bool InstallService() override;
-    // "-uninstall". Refuses an invalid service name and an unknown
-    // distribution as InstallService does. Removes /etc/init.d/NAME, then for
-    // each of the seven links InstallService makes prints "Removing LINK" and
-    // removes it, then removes (printing "Removing LINK" likewise, in sorted
-    // path order) any other link in those seven directories named S or K, two
-    // digits and exactly NAME that points at /etc/init.d/NAME, as init tools
-    // leave after renumbering. A file that is already gone is not an error;
-    // any other failure prints "Failed to remove [PATH]: REASON" and the rest
-    // is still tried. True when everything is gone, else false (Main: -5).
+    // "-uninstall". Refuses an invalid service name, an invalid sequence and
+    // an unknown distribution as InstallService does. First finds, touching
+    // nothing, any other link in the seven directories named S or K, two
+    // digits and exactly NAME that leads to /etc/init.d/NAME (as init tools
+    // leave after renumbering; compared through the real paths of the
+    // directories); a directory that cannot be read prints
+    // "Failed to read [DIR]: REASON" (a missing one has nothing to find).
+    // Then for each of the seven links InstallService makes prints
+    // "Removing LINK" and removes it, then those renumbered links likewise in
+    // sorted path order, and only then /etc/init.d/NAME, so no link is left
+    // to a missing script. Where
+    // /etc/systemd/system is a directory it then prints
+    // "Removing .../multi-user.target.wants/NAME.service" and
+    // "Removing /etc/systemd/system/NAME.service", removing the link only
+    // when it leads to that unit and the unit only when it carries our
+    // marker; for a unit not ours it prints only "Keeping existing unit
+    // [PATH]". A file that is already gone is not an error; any other failure
+    // prints "Failed to remove [PATH]: REASON" and the rest is still tried.
+    // Once all is removed, every changed directory is synced
+    // ("Failed to sync [DIR]: REASON").
+    // True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
     // "-start" / "-stop" are not supported on this host: both return false
     // (Main: -5) and print nothing.

@@ -113,13 +113,16 @@ TEST_F(InitScriptTools, ScriptStartsReportsAndStopsTheService)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls a file, for 30 s at most
             }
             pid_t pid = atoi(ReadFile(pidFile).c_str());
+            if (pid <= 0) {
+                return 2;
+            }
+            // Reaped the moment it ends: stop waits until the process is gone, and a zombie is not.
+            int wstatus = 0;
+            std::thread reaper([&] { wstatus = waitpid(pid, &wstatus, 0) == pid ? wstatus : -1; });
             ChildResult status = RunProgram({script, "status"}, {env}, 30);
             printf("status %d %s", status.exitCode, status.out.c_str());
             printf("stop %d\n", RunProgram({script, "stop"}, {env}, 30).exitCode);
-            int wstatus = 0;
-            if (pid <= 0 || waitpid(pid, &wstatus, 0) != pid) {
-                return 2;
-            }
+            reaper.join();
             printf("service exit %d, pid file %s\n", WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
                    access(pidFile.c_str(), F_OK) == 0 ? "left" : "gone");
             return 0;
@@ -129,6 +132,55 @@ TEST_F(InitScriptTools, ScriptStartsReportsAndStopsTheService)
     EXPECT_EQ(r.out,
               "start 0\nstatus 0 " + kName + " process is running.\nstop 0\nservice exit 0, pid file gone\n");
     EXPECT_EQ(ReadFile(hooks), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+}
+
+// restart waits for a service still de-initializing to end before the next
+// copy starts: the hooks never interleave, and one copy is left running.
+TEST_F(InitScriptTools, RestartOfASlowStoppingServiceLeavesExactlyOneCopy)
+{
+    if (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0) {
+        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
+    }
+    const std::string hooks = ns.Dir() + "/hooks", pidFile = "/run/" + kName + ".pid";
+    const std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks, "SERVICEAPP_TEST_DEINIT_MS=3000"};
+    const std::string script = "/etc/init.d/" + kName;
+    ChildResult r = ns.Run(
+        [&] {
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+                return 99;
+            }
+            // Waits (30 s at most) for the n-th "running" hook, then reaps
+            // the copy named by the pid file in a thread of its own.
+            std::vector<std::thread> reapers;
+            auto running = [&](size_t n) {
+                for (int i = 0; i < 3000; ++i) {
+                    std::string text = ReadFile(hooks);
+                    size_t count = 0;
+                    for (size_t at = 0; (at = text.find("running\n", at)) != std::string::npos; ++at) {
+                        ++count;
+                    }
+                    pid_t pid = atoi(ReadFile(pidFile).c_str());
+                    if (count == n && pid > 0) {
+                        reapers.emplace_back([pid] { (void)waitpid(pid, nullptr, 0); });
+                        return true;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls a file
+                }
+                return false;
+            };
+            int result = RunProgram({script, "start"}, env, 30).exitCode == 0 && running(1) ? 0 : 1;
+            result =
+                result * 10 + (RunProgram({script, "restart"}, env, 60).exitCode == 0 && running(2) ? 0 : 1);
+            result = result * 10 + RunProgram({script, "stop"}, env, 30).exitCode;
+            for (std::thread& reaper : reapers) {
+                reaper.join();
+            }
+            return result;
+        },
+        150);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string once = "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n";
+    EXPECT_EQ(ReadFile(hooks), once + once);
 }
 
 }  // namespace

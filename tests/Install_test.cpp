@@ -1,4 +1,4 @@
-// Installing and removing the init script and its links: the templates, the name and path rules, and install and uninstall on the real paths inside a private mount namespace.
+// Installing and removing the init script, its links and the systemd unit: the templates, the name and path rules, and install and uninstall on the real paths inside a private mount namespace.
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -14,6 +14,7 @@
 #include "Namespace.h"
 #include "unix/InitScripts.h"
 #include "unix/SysOps.h"
+#include "unix/UnitFile.h"
 
 using namespace testsupport;
 using namespace serviceapp;
@@ -46,23 +47,73 @@ std::string Expected(eLinuxDistribution d, const std::string& name, const std::s
     return text;
 }
 
-// What a successful install changes under /etc.
-Snapshot Installed(eLinuxDistribution d, const std::string& name, const std::string& path)
+// The unit for name and path: the data file filled with the name twice and
+// the path as systemd reads it back ('%' doubled, high bytes as \xHH).
+std::string UnitText(const std::string& name, const std::string& path)
+{
+    std::string escaped;
+    for (unsigned char c : path) {
+        char hex[8];
+        snprintf(hex, sizeof(hex), "\\x%02x", c);
+        escaped += c == '%' ? "%%" : c >= 0x80 ? hex : std::string(1, static_cast<char>(c));
+    }
+    std::string text = Data("unit");
+    for (const std::string& value : {name, name, escaped}) {
+        size_t at = text.find("%s");
+        text.replace(at, 2, value);
+    }
+    return text;
+}
+
+const std::string kUnit = "/etc/systemd/system/svc.service";
+const std::string kWants = "/etc/systemd/system/multi-user.target.wants/svc.service";
+
+// What a successful install changes under /etc (with systemd: the unit too).
+Snapshot Installed(eLinuxDistribution d, const std::string& name, const std::string& path,
+                   bool systemd = false)
 {
     Snapshot changes = {{"init.d/" + name, "file 0755\n" + Expected(d, name, path)}};
     for (int level = 0; level <= 6; ++level) {
         changes[LinkOf(d, level, name)] = "-> /etc/init.d/" + name;
     }
+    if (systemd) {
+        changes["systemd/system/" + name + ".service"] = "file 0644\n" + UnitText(name, path);
+        changes["systemd/system/multi-user.target.wants/" + name + ".service"] =
+            "-> /etc/systemd/system/" + name + ".service";
+    }
     return changes;
 }
 
-std::string Removing(eLinuxDistribution d, const std::string& name = "svc")
+std::string Removing(eLinuxDistribution d, const std::string& name = "svc", bool systemd = false)
 {
     std::string out;
     for (int level = 0; level <= 6; ++level) {
         out += "Removing /etc/" + LinkOf(d, level, name) + "\n";
     }
-    return out;
+    return out + (systemd ? "Removing " + kWants + "\nRemoving " + kUnit + "\n" : "");
+}
+
+// A unit's assignments as "Section.Key" -> value, and its leading comment as "#".
+std::map<std::string, std::string> ParseUnit(const std::string& text)
+{
+    std::map<std::string, std::string> keys;
+    std::istringstream in(text);
+    std::string section;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') {
+            keys["#"] += keys.count("[") == 0 ? line : "";
+        } else if (line[0] == '[' && line.back() == ']') {
+            section = line.substr(1, line.size() - 2);
+            keys["["] += "[" + section + "]";
+        } else if (line.find('=') != std::string::npos) {
+            std::string key = section + "." + line.substr(0, line.find('='));
+            EXPECT_EQ(keys.count(key), 0U) << key << " set twice";
+            keys[key] = line.substr(line.find('=') + 1);
+        } else {
+            ADD_FAILURE() << "not a unit line: " << line;
+        }
+    }
+    return keys;
 }
 
 std::string Shown(const std::string& text, size_t max)
@@ -112,6 +163,7 @@ std::string RunningExecutable()
 class App : public CServiceApp {
 public:
     char* NameField() { return m_serviceName; }
+    int& Sequence() { return m_rcSequence; }
     const char* ProgramPath() { return m_programPath; }
     void ChooseInstall() { m_action = eActionInstall; }
 };
@@ -190,22 +242,50 @@ TEST(InitScripts, EachFamilyHasItsTemplateAndFillsItByPlainSubstitution)
 
 class Install : public NamespaceTest {};
 
+// Without /etc/systemd/system only the script and its links; with it the
+// unit and its wants link too, a unit systemd accepts as it stands.
 TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
 {
-    for (eLinuxDistribution d :
-         {eDistRedHat, eDistCentOS, eDistOracle, eDistSuSE, eDistUbuntu, eDistDebian}) {
-        SCOPED_TRACE(d);
-        Namespace ns(Host(d));
-        Snapshot before = ns.Take();
-        ChildResult r = ns.Run([] { return Ops("i", "svc", kPath); });
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out, kIn);
-        EXPECT_EQ(Changes(before, ns.Take()), Installed(d, "svc", kPath));
-        ExpectSyntaxOk(ns.Upper() + "/init.d/svc", d);
-        r = ns.Run([] { return Ops("u", "svc", kPath); });
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out, Removing(d));
-        EXPECT_EQ(Changes(before, ns.Take()), Snapshot());
+    // A real executable whose path needs systemd's escaping, for the unit's check.
+    TempDir bin;
+    const std::string program = bin.path + "/a%b\xc3\xa9/svc";
+    std::filesystem::create_directories(bin.path + "/a%b\xc3\xa9");
+    std::filesystem::copy_file("/bin/true", program);
+    for (bool systemd : {false, true}) {
+        for (eLinuxDistribution d :
+             {eDistRedHat, eDistCentOS, eDistOracle, eDistSuSE, eDistUbuntu, eDistDebian}) {
+            SCOPED_TRACE(std::to_string(d) + (systemd ? " with systemd" : ""));
+            Namespace ns(Host(d, systemd));
+            Snapshot before = ns.Take();
+            ChildResult r = ns.Run([&] { return Ops("i", "svc", program); });
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out, kIn);
+            EXPECT_EQ(Differences(Installed(d, "svc", program, systemd), Changes(before, ns.Take())), "");
+            ExpectSyntaxOk(ns.Upper() + "/init.d/svc", d);
+            if (systemd) {
+                std::string unit = ns.Upper() + "/systemd/system/svc.service";
+                std::map<std::string, std::string> keys = ParseUnit(ReadFile(unit));
+                EXPECT_EQ(keys, (std::map<std::string, std::string>{
+                                    {"#",
+                                     "# Written by serviceapp for svc: -uninstall removes it; put local "
+                                     "changes in a drop-in"},
+                                    {"[", "[Unit][Service][Install]"},
+                                    {"Unit.Description", "svc"},
+                                    {"Service.Type", "notify"},
+                                    {"Service.NotifyAccess", "main"},
+                                    {"Service.ExecStart", bin.path + "/a%%b\\xc3\\xa9/svc"},
+                                    {"Install.WantedBy", "multi-user.target"}}));
+                if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
+                    r = RunProgram({"/usr/bin/systemd-analyze", "verify", unit});
+                    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+                    EXPECT_EQ(r.err, "");
+                }
+            }
+            r = ns.Run([&] { return Ops("u", "svc", program); });
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out, Removing(d, "svc", systemd));
+            EXPECT_EQ(Differences({}, Changes(before, ns.Take())), "");
+        }
     }
 }
 
@@ -242,27 +322,66 @@ EtcLayout Deb(const Snapshot& files, const Snapshot& symlinks = {},
     return layout;
 }
 
+// The Red Hat family's and SuSE's real /etc: /etc/init.d -> rc.d/init.d, or
+// /etc/rc.d -> init.d, with the script and links as their init tools write
+// them (chkconfig: ../init.d/NAME; insserv: ../NAME), one at our own number
+// and two renumbered. Gone is what uninstalling all of it changes.
+EtcLayout LinkedLayout(eLinuxDistribution d, Snapshot& gone)
+{
+    bool suse = d == eDistSuSE;
+    EtcLayout layout = Host(d);
+    const std::string from = suse ? "rc.d/" : "init.d", to = suse ? "init.d/" : "rc.d/init.d";
+    for (std::string& dir : layout.dirs) {
+        dir = dir.compare(0, from.size(), from) == 0 ? to + dir.substr(from.size()) : dir;
+    }
+    layout.symlinks[suse ? "rc.d" : "init.d"] = suse ? "init.d" : "rc.d/init.d";
+    const std::string script = suse ? "init.d/svc" : "rc.d/init.d/svc",
+                      target = suse ? "../svc" : "../init.d/svc";
+    layout.files[script] = "earlier script\n";
+    gone = {{script, ""}};
+    for (const char* link : {"rc5.d/S55svc", "rc3.d/S20svc", "rc0.d/K80svc"}) {
+        std::string path = (suse ? "init.d/" : "rc.d/") + std::string(link);
+        layout.symlinks[path] = target;
+        gone[path] = "";
+    }
+    return layout;
+}
+
 // Each case runs ops on its layout in one namespace body, after its setup
 // there; the result, the output and what changed under /etc are as given.
 TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhatSucceeded)
 {
     const Snapshot earlier = {{"init.d/svc", "earlier script\n"}}, done = Installed(kDeb, "svc", kPath);
-    Snapshot ownLinks, rewritten = {{"init.d/svc", done.at("init.d/svc")}}, partly = done;
-    std::string notRemoved = "Failed to remove [/etc/init.d/svc]: Permission denied\n", notLinked = kIn;
+    Snapshot ownLinks, gone = {{"init.d/svc", ""}}, rewritten = {{"init.d/svc", done.at("init.d/svc")}},
+                       partly = done;
+    std::string notRemoved, notLinked = kIn;
     for (int level = 0; level <= 6; ++level) {
         std::string link = "/etc/" + LinkOf(kDeb, level, "svc");
         ownLinks[link.substr(5)] = "/etc/init.d/svc";
+        gone[link.substr(5)] = "";
         notRemoved += "Removing " + link + "\nFailed to remove [" + link + "]: Permission denied\n";
         notLinked += "Failed to create link [" + link + "]: Permission denied\n";
     }
+    notRemoved += "Failed to remove [/etc/init.d/svc]: Permission denied\n";
     for (const char* link : {"rc0.d/K55svc", "rc2.d/S55svc", "rc3.d/K55svc", "rc5.d/S55svc"}) {
         partly.erase(link);
     }
+    Snapshot twoDigits;
+    std::string removedTwoDigits, unreadable;
+    for (int level = 0; level <= 6; ++level) {
+        std::string link = LinkOf(kDeb, level, "svc").replace(7, 2, "05");
+        twoDigits[link] = "-> /etc/init.d/svc";
+        removedTwoDigits += "Removing /etc/" + link + "\n";
+        unreadable += "Failed to read [/etc/rc" + std::to_string(level) + ".d]: Input/output error\n";
+    }
+    twoDigits["init.d/svc"] = done.at("init.d/svc");
     const std::string badName = "Invalid service name [" + std::string(256, 'a') + "]\n";
     const std::string noRoot = "cannot write to /etc/init.d, please install as root\n";
     const std::string removed = Removing(kDeb),
                       failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
     const EtcLayout deb = Deb({}), old = Deb(earlier), installed = Deb(earlier, ownLinks);
+    Snapshot redhatGone, suseGone;
+    const EtcLayout redhat = LinkedLayout(eDistRedHat, redhatGone), suse = LinkedLayout(eDistSuSE, suseGone);
     EtcLayout scriptDir = deb, fedora = Host(eDistFedora);
     fedora.files["init.d/svc"] = "earlier script\n";
     scriptDir.dirs.push_back("init.d/svc");
@@ -299,16 +418,36 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         {"reinstall over its own links", installed, nullptr, kPath, "i", 0, kIn, rewritten},
         {"uninstall of nothing", deb, nullptr, kPath, "u", 0, removed, {}},
         {"uninstall of nothing, SuSE", Host(eDistSuSE), nullptr, kPath, "u", 0, Removing(eDistSuSE), {}},
+        {"Red Hat's linked /etc/init.d: chkconfig's links count, and go", redhat, nullptr, kPath, "iu", 0,
+         kIn + Removing(eDistRedHat) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", redhatGone},
+        {"SuSE's linked /etc/rc.d: insserv's links count, and go", suse, nullptr, kPath, "iu", 0,
+         kIn + Removing(eDistSuSE) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", suseGone},
         {"unprivileged user", old, [] { return setresgid(65534, 65534, 65534) | setresuid(65534, 65534, 65534); },
-         kPath, "iu", 55, noRoot + "Failed to remove [/etc/init.d/svc]: Permission denied\n" + removed, {}},
+         kPath, "iu", 55, noRoot + removed + "Failed to remove [/etc/init.d/svc]: Permission denied\n", {}},
         {"read-only /etc/init.d", old, [] {
              return mount("/etc/init.d", "/etc/init.d", nullptr, MS_BIND, nullptr) |
                     mount(nullptr, "/etc/init.d", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-         }, kPath, "iu", 55, noRoot + "Failed to remove [/etc/init.d/svc]: Read-only file system\n" + removed, {}},
+         }, kPath, "iu", 55, noRoot + removed + "Failed to remove [/etc/init.d/svc]: Read-only file system\n", {}},
         {"/etc/init.d a plain file", Deb({{"init.d", "file\n"}}, {}, {"init.d"}), nullptr, kPath, "iu", 50,
          kIn + "Failed to create init script [/etc/init.d/svc], 20\n" + removed, {}},
         {"script path a directory", scriptDir, nullptr, kPath, "iu", 55,
-         failed + "21\nFailed to remove [/etc/init.d/svc]: Is a directory\n" + removed, {}},
+         failed + "21\n" + removed + "Failed to remove [/etc/init.d/svc]: Is a directory\n", {}},
+        {"sequence above 99, checked before anything else", old, [] {
+             g_prepare = [](App& app) { app.Sequence() = 100; };
+             return 0;
+         }, "/opt/a b", "iu", 55, "Invalid run-level sequence [100]\nInvalid run-level sequence [100]\n", {}},
+        {"negative sequence", installed, [] {
+             g_prepare = [](App& app) { app.Sequence() = -1; };
+             return 0;
+         }, kPath, "iu", 55, "Invalid run-level sequence [-1]\nInvalid run-level sequence [-1]\n", {}},
+        {"one-digit sequence written with two", deb, [] {
+             g_prepare = [](App& app) { app.Sequence() = 5; };
+             return 0;
+         }, kPath, "iui", 0, kIn + removedTwoDigits + kIn, twoDigits},
+        {"directory read fails: reported, the rest still removed", installed,
+         FAILING(Scandir, EIO, int, const char*, struct dirent***, int (*)(const struct dirent*),
+                 int (*)(const struct dirent**, const struct dirent**)),
+         kPath, "u", 5, unreadable + removed, gone},
         {"script path a symlink: replaced, its target kept",
          Deb({{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 0, kIn, done},
         {"script path a dangling symlink", Deb({}, {{"init.d/svc", "/etc/nowhere"}}), nullptr, kPath, "i", 0,
@@ -328,12 +467,15 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
          "Removing /etc/rc2.d/S99svc\nRemoving /etc/rc6.d/K20svc\n",
          {{"init.d/svc", ""}, {"rc0.d/K01svc", ""}, {"rc2.d/S01svc", ""}, {"rc2.d/S99svc", ""}, {"rc6.d/K20svc", ""}}},
         // Failing system calls: the earlier script and its links stay.
-        {"open fails", installed, FAILING(Open, ENOSPC, int, const char*, int, mode_t), kPath, "i", 5,
+        {"mkostemp fails", installed, FAILING(Mkostemp, ENOSPC, int, char*, int), kPath, "i", 5,
          kIn + "Failed to create init script [/etc/init.d/svc], 28\n", {}},
         {"write fails", installed, FAILING(Write, ENOSPC, ssize_t, int, const void*, size_t), kPath, "i", 5,
          failed + "28\n", {}},
         {"fchmod fails", installed, FAILING(Fchmod, EROFS, int, int, mode_t), kPath, "i", 5, failed + "30\n", {}},
-        {"fsync fails", installed, FAILING(Fsync, EIO, int, int), kPath, "i", 5, failed + "5\n", {}},
+        {"fsync fails", installed, [] {
+             g_sysOps.Sync = [](const int*, int* errors, size_t count) { std::fill(errors, errors + count, EIO); };
+             return 0;
+         }, kPath, "i", 5, failed + "5\n", {}},
         {"close fails", installed, [] { return (g_sysOps.Close = CloseThenFail, 0); }, kPath, "i", 5, failed + "5\n", {}},
         {"rename fails", installed, FAILING(Rename, EACCES, int, const char*, const char*), kPath, "i", 5,
          failed + "13\n", {}},
@@ -351,7 +493,208 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
             ns.Run([&] { return c.setup != nullptr && c.setup() != 0 ? 99 : Ops(c.ops, "svc", c.argv0); });
         EXPECT_EQ(r.exitCode, c.result);
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(Changes(before, ns.Take()), c.changes);
+        EXPECT_EQ(Differences(c.changes, Changes(before, ns.Take())), "");
+    }
+}
+
+// With /etc/systemd/system: each case runs ops on its layout after its setup;
+// the result, the output and what changed under /etc are as given.
+TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
+{
+    const Snapshot script = Installed(kDeb, "svc", kPath), done = Installed(kDeb, "svc", kPath, true);
+    const std::string keeping = "Keeping existing unit [" + kUnit + "]\n";
+    auto withSystemd = [](const Snapshot& files, const Snapshot& symlinks,
+                          const std::vector<std::string>& hidden) {
+        EtcLayout layout = Host(kDeb, true);
+        layout.files.insert(files.begin(), files.end());
+        layout.symlinks.insert(symlinks.begin(), symlinks.end());
+        for (const std::string& path : hidden) {
+            layout.dirs.erase(std::find(layout.dirs.begin(), layout.dirs.end(), path));
+            layout.hide.push_back(path);
+        }
+        return layout;
+    };
+    const Snapshot foreign = {{"systemd/system/svc.service", "[Service]\nExecStart=/bin/own\n"}},
+                   vendorWants = {{"systemd/system/multi-user.target.wants/svc.service",
+                                   "/lib/systemd/system/svc.service"}};
+    Snapshot renamed = Installed(kDeb, "a+b", kPath), notOurs = foreign, kept = done, madeDir = done;
+    for (int level = 0; level <= 6; ++level) {
+        kept.erase(LinkOf(kDeb, level, "svc"));
+    }
+    madeDir["systemd/system/multi-user.target.wants"] = "dir";
+    notOurs["systemd/system/svc.service"] = "# Written by serviceapp for other: -uninstall removes it\n";
+    const struct {
+        const char* what;
+        EtcLayout layout;
+        int (*setup)();
+        const char* ops;
+        int result;
+        std::string out;
+        Snapshot changes;
+    } cases[] = {
+        // clang-format off
+        {"reinstall over its own unit and link", withSystemd({}, {}, {}), nullptr, "ii", 0, kIn + kIn, done},
+        {"wants directory missing: made", withSystemd({}, {}, {"systemd/system/multi-user.target.wants"}), nullptr,
+         "i", 0, kIn, madeDir},
+        {"a foreign unit and its link kept, on install and uninstall", withSystemd(foreign, vendorWants, {}), nullptr,
+         "iu", 0, kIn + keeping + Removing(kDeb) + keeping, {}},
+        {"a mask kept", withSystemd({}, {{"systemd/system/svc.service", "/dev/null"}}, {}), nullptr, "iu", 0,
+         kIn + keeping + Removing(kDeb) + keeping, {}},
+        {"another service's marker is not ours", withSystemd(notOurs, {}, {}), nullptr, "i", 0, kIn + keeping, script},
+        {"wants link leads elsewhere: reported, kept on uninstall", withSystemd({}, vendorWants, {}), nullptr, "iu",
+         50, kIn + "Failed to create link [" + kWants + "]: File exists\n" + Removing(kDeb, "svc", true), {}},
+        {"uninstall of nothing", withSystemd({}, {}, {}), nullptr, "u", 0, Removing(kDeb, "svc", true), {}},
+        {"unit rename fails: script and links stay, no temporary file", withSystemd({}, {}, {}), [] {
+             g_sysOps.Rename = [](const char* from, const char* to) {
+                 return strncmp(to, "/etc/systemd/", 13) == 0 ? (errno = EACCES, -1) : rename(from, to);
+             };
+             return 0;
+         }, "i", 5, kIn + "Failed to write unit file [" + kUnit + "], 13\n", script},
+        {"a name systemd cannot take is refused for the unit only", withSystemd({}, {}, {}), [] {
+             g_prepare = [](App& app) { snprintf(app.NameField(), 256, "a+b"); };
+             return 0;
+         }, "i", 5, "Installing Service a+b\nFailed to write unit file [/etc/systemd/system/a+b.service], 22\n",
+         renamed},
+        {"unit removal fails: reported after the script", withSystemd({}, {}, {}), [] {
+             g_sysOps.Unlink = [](const char* path) {
+                 return strncmp(path, "/etc/rc", 7) == 0 ? unlink(path) : (errno = EBUSY, -1);
+             };
+             return 0;
+         }, "iu", 5, kIn + Removing(kDeb) + "Failed to remove [/etc/init.d/svc]: Device or resource busy\n"
+         "Removing " + kWants + "\nFailed to remove [" + kWants + "]: Device or resource busy\n"
+         "Removing " + kUnit + "\nFailed to remove [" + kUnit + "]: Device or resource busy\n",
+         kept},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Namespace ns(c.layout);
+        Snapshot before = ns.Take();
+        ChildResult r = ns.Run([&] {
+            umask(077);  // the unit and the wants directory get their modes all the same
+            return c.setup != nullptr && c.setup() != 0 ? 99 : Ops(c.ops, "svc", kPath);
+        });
+        EXPECT_EQ(r.exitCode, c.result);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(Differences(c.changes, Changes(before, ns.Take())), "");
+        struct stat st = {};
+        EXPECT_EQ(stat((ns.Upper() + "/systemd/system/multi-user.target.wants").c_str(), &st) == 0
+                      ? st.st_mode & 0777
+                      : 0,
+                  0755U);
+    }
+}
+
+// The file-system calls install and uninstall make, logged on standard output
+// as "@CALL PATH" lines, a descriptor by the path it was opened with.
+char g_opened[256][kPathSize];
+
+int Logged(const char* call, const char* path, int result)
+{
+    if (result >= 0) {
+        printf("@%s %s\n", call, path);
+    }
+    return result;
+}
+
+int LogCalls()
+{
+    g_sysOps.Open = [](const char* path, int flags, mode_t mode) {
+        int fd = open(path, flags, mode);
+        (void)snprintf(g_opened[fd < 0 || fd > 255 ? 0 : fd], kPathSize, "%s", path);
+        return fd;
+    };
+    g_sysOps.Mkostemp = [](char* pattern, int flags) {
+        int fd = mkostemp(pattern, flags);
+        (void)snprintf(g_opened[fd < 0 || fd > 255 ? 0 : fd], kPathSize, "%s", pattern);
+        return Logged("create", pattern, fd);
+    };
+    g_sysOps.Sync = [](const int* fds, int* errors, size_t count) {
+        SyncTogether(fds, errors, count);
+        for (size_t i = 0; i < count; ++i) {
+            (void)Logged("fsync", g_opened[fds[i] < 0 || fds[i] > 255 ? 0 : fds[i]], -errors[i]);
+        }
+    };
+    g_sysOps.Rename = [](const char* from, const char* to) {
+        return Logged("rename", (std::string(from) + " " + to).c_str(), rename(from, to));
+    };
+    g_sysOps.Symlink = [](const char* target, const char* link) {
+        return Logged("symlink", link, symlink(target, link));
+    };
+    g_sysOps.Unlink = [](const char* path) { return Logged("unlink", path, unlink(path)); };
+    g_sysOps.Mkdir = [](const char* path, mode_t mode) { return Logged("mkdir", path, mkdir(path, mode)); };
+    g_sysOps.Realpath = [](const char* path, char* out) {
+        char* result = realpath(path, out);
+        (void)Logged("realpath", path, result != nullptr ? 0 : -1);
+        return result;
+    };
+    return 0;
+}
+
+// What a logged run left undone: a file renamed before its data was synced,
+// a directory not synced after its last change, something resolved after
+// the first removal, or (uninstall) the script removed before a run-level
+// link. Empty when nothing.
+std::string NotDurable(const std::string& out, const std::string& script)
+{
+    std::vector<std::pair<std::string, std::string>> calls;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line[0] == '@') {
+            calls.emplace_back(line.substr(1, line.find(' ') - 1), line.substr(line.find(' ') + 1));
+        }
+    }
+    auto dirOf = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
+    auto synced = [&](const std::string& dir, size_t after, size_t before) {
+        for (size_t j = after + 1; j < before && j < calls.size(); ++j) {
+            if (calls[j].first == "fsync" && calls[j].second == dir) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::string faults;
+    size_t firstRemoval = calls.size(), scriptRemoval = calls.size();
+    for (size_t i = calls.size(); i-- > 0;) {
+        firstRemoval = calls[i].first == "unlink" ? i : firstRemoval;
+        scriptRemoval = calls[i].first == "unlink" && calls[i].second == script ? i : scriptRemoval;
+    }
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const std::string &call = calls[i].first, &path = calls[i].second;
+        std::string changed = call == "rename" ? path.substr(path.find(' ') + 1) : path;
+        if (call == "rename" && !synced(path.substr(0, path.find(' ')), static_cast<size_t>(-1), i)) {
+            faults += "renamed before its data was synced: " + path + "\n";
+        }
+        if (call != "fsync" && call != "realpath" && !synced(dirOf(changed), i, calls.size())) {
+            faults += "not synced after " + call + ": " + changed + "\n";
+        }
+        if (call == "realpath" && i > firstRemoval) {
+            faults += "resolved after a removal: " + path + "\n";
+        }
+        if (call == "unlink" && path.find("/rc") != std::string::npos && i > scriptRemoval) {
+            faults += "link removed after the script: " + path + "\n";
+        }
+    }
+    return faults;
+}
+
+TEST_F(Install, EveryChangedDirectoryIsSyncedAfterItsLastChangeAndLinksGoBeforeTheScript)
+{
+    Snapshot gone;
+    EtcLayout debian = Host(kDeb, true), redhat = LinkedLayout(eDistRedHat, gone);
+    debian.symlinks["rc2.d/S20svc"] = "../init.d/svc";
+    debian.dirs.pop_back();  // the wants directory is made too
+    debian.hide.push_back("systemd/system/multi-user.target.wants");
+    for (const EtcLayout* layout : {&debian, &redhat}) {
+        Namespace ns(*layout);
+        for (const char* op : {"i", "u"}) {
+            SCOPED_TRACE(std::string(op) + (layout == &debian ? " debian" : " red hat"));
+            ChildResult r = ns.Run([&] { return LogCalls() + Ops(op, "svc", kPath); });
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_NE(r.out.find(*op == 'i' ? "@rename" : "@unlink /etc/init.d/svc"), std::string::npos)
+                << r.out;
+            EXPECT_EQ(NotDurable(r.out, "/etc/init.d/svc"), "");
+        }
     }
 }
 
@@ -402,7 +745,8 @@ TEST_F(Install, ConcurrentInstallsAndUninstallsSettleOnTheTemplate)
         return bad * 10 + Ops("i", "svc", kPath);
     });
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(Changes(before, ns.Take()), Installed(kDeb, "svc", kPath));  // no temporary file either
+    EXPECT_EQ(Differences(Installed(kDeb, "svc", kPath), Changes(before, ns.Take())),
+              "");  // no temporary file either
 }
 
 // Every name with a safe path, then every path with a safe name: refused ones

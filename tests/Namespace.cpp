@@ -103,6 +103,35 @@ Snapshot Changes(const Snapshot& before, const Snapshot& after)
     return changes;
 }
 
+std::string Differences(const Snapshot& want, const Snapshot& got)
+{
+    std::string out;
+    Snapshot all = want;
+    all.insert(got.begin(), got.end());
+    for (const auto& entry : all) {
+        const std::string& path = entry.first;
+        if (want.count(path) == 0 || got.count(path) == 0) {
+            out += path + (want.count(path) == 0 ? ": not expected\n" : ": missing\n");
+            continue;
+        }
+        const std::string &a = want.at(path), &b = got.at(path);
+        size_t line = 1, at = 0;
+        for (; at < a.size() && at < b.size() && a[at] == b[at]; ++at) {
+            line += a[at] == '\n';
+        }
+        if (a == b) {
+            continue;
+        }
+        auto lineAt = [at](const std::string& text) {
+            size_t start = text.rfind('\n', at == 0 ? 0 : at - 1);
+            start = start == std::string::npos || at == 0 ? 0 : start + 1;
+            return "\"" + text.substr(start, text.find('\n', start) - start) + "\"";
+        };
+        out += path + ": line " + std::to_string(line) + ": want " + lineAt(a) + ", got " + lineAt(b) + "\n";
+    }
+    return out;
+}
+
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                        unsigned timeoutSeconds)
 {
@@ -129,7 +158,7 @@ std::string LinkOf(eLinuxDistribution d, int level, const std::string& name)
     return (IsDebian(d) ? "rc" : "rc.d/rc") + std::to_string(level) + ".d/" + letter + "55" + name;
 }
 
-EtcLayout Host(eLinuxDistribution d)
+EtcLayout Host(eLinuxDistribution d, bool systemd)
 {
     // Each release file, and the distributions (by eLinuxDistribution) that have it.
     const std::pair<const char*, const char*> releases[] = {
@@ -144,6 +173,8 @@ EtcLayout Host(eLinuxDistribution d)
         }
     }
     layout.dirs.push_back("init.d");
+    (systemd ? layout.dirs : layout.hide)
+        .push_back(systemd ? "systemd/system/multi-user.target.wants" : "systemd/system");
     for (int level = 0; level <= 6; ++level) {
         std::string link = LinkOf(d == eDistUnknown ? eDistDebian : d, level, "");
         layout.dirs.push_back(link.substr(0, link.rfind('/')));

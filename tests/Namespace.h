@@ -47,6 +47,10 @@ private:
 // What differs between two snapshots: path -> entry after ("" when removed).
 Snapshot Changes(const Snapshot& before, const Snapshot& after);
 
+// Empty when got equals want; else one line per differing path, naming the
+// first differing line of an entry rather than showing it whole.
+std::string Differences(const Snapshot& want, const Snapshot& got);
+
 // Runs argv[0] with argv (and the extra environment entries) in a child and
 // captures its output; exitCode 127 when it could not be run.
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
@@ -56,8 +60,9 @@ bool IsDebian(eLinuxDistribution d);
 // Relative to /etc: the run-level link of level for the distribution family.
 std::string LinkOf(eLinuxDistribution d, int level, const std::string& name);
 // /etc as the distribution shows it: its release files only (the others
-// hidden), /etc/init.d and the seven run-level directories.
-EtcLayout Host(eLinuxDistribution d);
+// hidden), /etc/init.d and the seven run-level directories; with systemd,
+// /etc/systemd/system too, else that is hidden (a host may have it).
+EtcLayout Host(eLinuxDistribution d, bool systemd = false);
 
 }  // namespace testsupport
 

@@ -1,4 +1,5 @@
-// A service for the init-script tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
+// A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
+// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
 #include <ServiceApp.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -6,6 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -20,17 +23,50 @@ class TestDaemon : public CServiceApp {
         }
     }
 
+    // $SERVICEAPP_TEST_MODE: "fail-init" (Initialize fails) or "own-run" (a Run of its own that never feeds a watchdog).
+    static bool Mode(const char* mode)
+    {
+        const char* value = getenv("SERVICEAPP_TEST_MODE");
+        return value != nullptr && strcmp(value, mode) == 0;
+    }
+    static void SleepMs(long ms)
+    {
+        struct timespec pause = {ms / 1000, (ms % 1000) * 1000000};
+        (void)nanosleep(&pause, nullptr);  // a stop signal may cut it short
+    }
+
 public:
     void SetServiceStateStarting() override { Record("starting"); }
     bool Initialize() override
     {
         Record("initialize");
         alarm(120);  // a test that loses track of it must not leave it running
-        return true;
+        // A slow set-up ($SERVICEAPP_TEST_INIT_MS), so that a start that returns early shows.
+        const char* ms = getenv("SERVICEAPP_TEST_INIT_MS");
+        SleepMs(ms != nullptr ? atol(ms) : 0);
+        return !Mode("fail-init");
+    }
+    void Run() override
+    {
+        if (!Mode("own-run")) {
+            CServiceApp::Run();
+            return;
+        }
+        while (!CheckQuitFlag()) {
+            SleepMs(20);
+        }
     }
     void SetServiceStateRunning() override { Record("running"); }
     void SetServiceStateStopping() override { Record("stopping"); }
-    void Deinitialize() override { Record("deinitialize"); }
+    void Deinitialize() override
+    {
+        Record("deinitialize");
+        const char* ms = getenv("SERVICEAPP_TEST_DEINIT_MS");
+        long value = ms != nullptr ? atol(ms) : 0;
+        struct timespec delay = {value / 1000, value % 1000 * 1000000};
+        while (value > 0 && nanosleep(&delay, &delay) != 0) {
+        }
+    }
     void SetServiceStateStopped() override { Record("stopped"); }
 };
 

@@ -137,7 +137,10 @@ const char kSuSETemplate[] =
     "rc_exit\n";
 
 // The library never detaches, so start-stop-daemon gets --background: without
-// it start would run the service in the foreground and never return.
+// it start would run the service in the foreground and never return. Stop
+// waits (--retry) for the process to end, up to the platform class's 30 s of
+// de-initialization and then SIGKILL, before the pid file goes: restart would
+// otherwise start a second copy beside one still stopping.
 const char kDebianTemplate[] =
     "#!/bin/sh\n"
     "# bin/sh is used instead of /bin/bash, because lsb has issues with bash\n"
@@ -188,7 +191,7 @@ const char kDebianTemplate[] =
     "  if [ -e $PIDFILE ]; then\n"
     "   status_of_proc -p $PIDFILE $DAEMON \"Stoppping the $NAME process\" && status=\"0\" || status=\"$?\"\n"
     "   if [ \"$status\" = 0 ]; then\n"
-    "    start-stop-daemon --stop --quiet --oknodo --pidfile $PIDFILE\n"
+    "    start-stop-daemon --stop --quiet --oknodo --retry TERM/30/KILL/5 --pidfile $PIDFILE\n"
     "    /bin/rm -rf $PIDFILE\n"
     "   fi\n"
     "  else\n"

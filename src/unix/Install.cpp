@@ -1,24 +1,38 @@
-// CUnixServiceApp: writing and removing the init script and its run-level links.
+// CUnixServiceApp: writing and removing the init script, its run-level links and the systemd unit.
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "UnixServiceApp.h"
 #include "unix/InitScripts.h"
 #include "unix/InstallChecks.h"
+#include "unix/InstallFiles.h"
 #include "unix/SysOps.h"
+#include "unix/UnitFile.h"
 
+using serviceapp::CommitFile;
+using serviceapp::DirectorySyncs;
+using serviceapp::DiscardFile;
+using serviceapp::FinishUnitInstall;
 using serviceapp::g_sysOps;
+using serviceapp::kPathSize;
+using serviceapp::LinkLeadsTo;
+using serviceapp::MakeLink;
+using serviceapp::PrepareUnit;
+using serviceapp::RemovePath;
+using serviceapp::RemoveUnit;
+using serviceapp::StagedFile;
+using serviceapp::StageFile;
+using serviceapp::StageResult;
+using serviceapp::SyncStaged;
+using serviceapp::UnitStep;
 
 namespace {
-
-constexpr size_t kPathSize = 1024;
 
 // "/etc/rc.d/rcN.d" and "/etc/rcN.d".
 constexpr size_t kDirSize = 32;
@@ -73,67 +87,6 @@ bool CheckServiceName(const char* field, size_t size)
     return false;
 }
 
-// Resolves target (a link's content) against the link's directory into out,
-// dropping ".", ".." and repeated slashes by name alone: the links we made
-// and the relative ones init tools write both name /etc/init.d/NAME that way.
-bool ResolveLinkTarget(const char* dir, const char* target, char* out, size_t size)
-{
-    char joined[2 * kPathSize];
-    int n = target[0] == '/' ? snprintf(joined, sizeof(joined), "%s", target)
-                             : snprintf(joined, sizeof(joined), "%s/%s", dir, target);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(joined)) {
-        return false;
-    }
-    size_t used = 0;
-    const char* p = joined;
-    while (*p != '\0') {
-        while (*p == '/') {
-            ++p;
-        }
-        const char* start = p;
-        while (*p != '\0' && *p != '/') {
-            ++p;
-        }
-        size_t length = static_cast<size_t>(p - start);
-        if (length == 0 || (length == 1 && start[0] == '.')) {
-            continue;
-        }
-        if (length == 2 && start[0] == '.' && start[1] == '.') {
-            while (used > 0 && out[used - 1] != '/') {
-                --used;
-            }
-            if (used > 0) {
-                --used;
-            }
-            continue;
-        }
-        if (used + 1 + length >= size) {
-            return false;
-        }
-        out[used++] = '/';
-        memcpy(out + used, start, length);
-        used += length;
-    }
-    if (used == 0) {
-        out[used++] = '/';
-    }
-    out[used] = '\0';
-    return true;
-}
-
-// Whether the symlink at dir/name points at script.
-bool LinkPointsAt(const char* dir, const char* linkPath, const char* script)
-{
-    char target[kPathSize];
-    ssize_t n = g_sysOps.Readlink(linkPath, target, sizeof(target));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(target)) {
-        return false;
-    }
-    target[n] = '\0';
-    char resolved[kPathSize];
-    return ResolveLinkTarget(dir, target, resolved, sizeof(resolved)) && strcmp(resolved, script) == 0;
-}
-
 // The program path the script will start: argv[0] when it is absolute, else
 // the running executable, since a relative path means nothing at boot.
 bool ResolveProgramPath(const char* argv0, char* out, size_t size)
@@ -155,128 +108,62 @@ bool ResolveProgramPath(const char* argv0, char* out, size_t size)
     return out[0] == '/' && serviceapp::IsSafeProgramPath(out);
 }
 
-bool WriteAll(int fd, const char* data, size_t size)
+// Links that init tools renumbered look like S or K, two digits, then the
+// name; the name itself is compared by the caller.
+int IsLinkShaped(const struct dirent* entry)
 {
-    while (size > 0) {
-        ssize_t n = g_sysOps.Write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
+    const char* name = entry->d_name;
+    return (name[0] == 'S' || name[0] == 'K') && name[1] >= '0' && name[1] <= '9' && name[2] >= '0' &&
+           name[2] <= '9' && name[3] != '\0';
+}
+
+// One bit for each of the 200 link names S00NAME..S99NAME, K00NAME..K99NAME
+// of a directory; bit order is the names' sorted order (K before S).
+using LinkSet = unsigned char[25];
+
+int LinkIndex(char letter, int sequence)
+{
+    return (letter == 'S' ? 100 : 0) + sequence;
+}
+
+// Marks in found the links of dir, other than the one numbered skip, that
+// lead to NAME in realInitDir. A directory that is missing, or a file in its
+// place, has none; any other failure prints "Failed to read [DIR]: REASON".
+bool FindRenumberedLinks(const char* dir, const char* name, int skip, const char* realInitDir, LinkSet& found)
+{
+    struct dirent** entries = nullptr;
+    int count = g_sysOps.Scandir(dir, &entries, IsLinkShaped, nullptr);
+    if (count < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return true;
         }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
+        printf("Failed to read [%s]: %s\n", dir, strerror(errno));
+        return false;
     }
+    for (int i = 0; i < count; ++i) {
+        const char* entry = entries[i]->d_name;
+        int index = LinkIndex(entry[0], (entry[1] - '0') * 10 + (entry[2] - '0'));
+        char link[kPathSize];
+        (void)snprintf(link, sizeof(link), "%s/%s", dir, entry);
+        if (index != skip && strcmp(entry + 3, name) == 0 && LinkLeadsTo(link, realInitDir, name)) {
+            found[index / 8] = static_cast<unsigned char>(found[index / 8] | (1U << (index % 8)));
+        }
+        free(entries[i]);  // scandir's own allocations
+    }
+    free(entries);
     return true;
 }
 
-// Opens a new hidden file beside the script (init tools skip dot files).
-// Concurrent installs of the same service each get their own file.
-int CreateTemporary(const char* name, char* path, size_t size)
-{
-    struct timespec now = {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned long seed = static_cast<unsigned long>(getpid()) * 2654435761UL ^
-                         static_cast<unsigned long>(now.tv_nsec) ^
-                         (static_cast<unsigned long>(now.tv_sec) << 20);
-    int fd = -1;
-    for (unsigned attempt = 0; attempt < 64; ++attempt) {
-        unsigned long tag = (seed + attempt * 0x9E3779B9UL) & 0xffffffffUL;
-        (void)snprintf(path, size, "%s/.%s.%08lx", kInitDir, name, tag);
-        fd = g_sysOps.Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST) {
-            break;
-        }
-    }
-    return fd;
-}
-
-// Writes the script whole or not at all: a synced temporary file, given its
-// mode, renamed over whatever was at the script path (a symlink there is
-// replaced, never followed). On failure the temporary file is removed and
-// errno says why.
-bool WriteScript(const char* name, const char* script, const char* text, size_t length)
-{
-    char temporary[kPathSize];
-    int fd = CreateTemporary(name, temporary, sizeof(temporary));
-    if (fd < 0) {
-        printf("Failed to create init script [%s], %d\n", script, errno);
-        return false;
-    }
-    bool written = WriteAll(fd, text, length) && g_sysOps.Fchmod(fd, 0755) == 0 && g_sysOps.Fsync(fd) == 0;
-    int error = errno;
-    if (g_sysOps.Close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && g_sysOps.Rename(temporary, script) != 0) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        // Best effort: the script itself is untouched either way.
-        (void)g_sysOps.Unlink(temporary);
-        printf("Failed to write init script [%s], %d\n", script, error);
-    }
-    return written;
-}
-
-// Removes path; one that is already gone is not an error.
-bool RemovePath(const char* path)
-{
-    if (g_sysOps.Unlink(path) == 0 || errno == ENOENT || errno == ENOTDIR) {
-        return true;
-    }
-    printf("Failed to remove [%s]: %s\n", path, strerror(errno));
-    return false;
-}
-
-// Whether entry is S or K, two digits, then exactly name.
-bool IsRenumberedLinkName(const char* entry, const char* name)
-{
-    return (entry[0] == 'S' || entry[0] == 'K') && entry[1] >= '0' && entry[1] <= '9' && entry[2] >= '0' &&
-           entry[2] <= '9' && strcmp(entry + 3, name) == 0;
-}
-
-// Finds the smallest entry of dir that looks like a renumbered link of name,
-// sorts after `after`, and is not `skip`. False when there is none.
-bool NextRenumberedLink(const char* dir, const char* name, const char* after, const char* skip, char* out,
-                        size_t size)
-{
-    int fd = g_sysOps.Open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    bool found = false;
-    alignas(8) char buffer[4096];
-    ssize_t n;
-    while ((n = g_sysOps.Getdents(fd, buffer, sizeof(buffer))) > 0) {
-        for (ssize_t offset = 0; offset < n;) {
-            const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
-            offset += entry->d_reclen;
-            const char* entryName = entry->d_name;
-            if (!IsRenumberedLinkName(entryName, name) || strcmp(entryName, after) <= 0 ||
-                strcmp(entryName, skip) == 0 || (found && strcmp(entryName, out) >= 0) ||
-                strlen(entryName) >= size) {
-                continue;
-            }
-            memcpy(out, entryName, strlen(entryName) + 1);
-            found = true;
-        }
-    }
-    (void)g_sysOps.Close(fd);  // read-only descriptor: nothing to lose
-    return found;
-}
-
-// What install and uninstall check first: the name, before anything else is
-// printed, then the distribution.
-bool CheckNameAndDistribution(const char* name, size_t size, eLinuxDistribution& distribution)
+// What install and uninstall check first, before anything else is printed:
+// the name and the sequence; then the distribution.
+bool CheckFirst(const char* name, size_t size, int sequence, eLinuxDistribution& distribution)
 {
     if (!CheckServiceName(name, size)) {
+        return false;
+    }
+    // Init tools order links by their two digits; anything else sorts wrong.
+    if (sequence < 0 || sequence > 99) {
+        printf("Invalid run-level sequence [%d]\n", sequence);
         return false;
     }
     if (!CUnixServiceApp::DetectLinuxDistribution(distribution)) {
@@ -291,7 +178,7 @@ bool CheckNameAndDistribution(const char* name, size_t size, eLinuxDistribution&
 bool CUnixServiceApp::InstallService()
 {
     eLinuxDistribution distribution = eDistUnknown;
-    if (!CheckNameAndDistribution(m_serviceName, sizeof(m_serviceName), distribution)) {
+    if (!CheckFirst(m_serviceName, sizeof(m_serviceName), m_rcSequence, distribution)) {
         return false;
     }
     if (g_sysOps.Access(kInitDir, F_OK) != 0) {
@@ -319,74 +206,101 @@ bool CUnixServiceApp::InstallService()
     (void)snprintf(script, sizeof(script), "%s/%s", kInitDir, m_serviceName);
     char text[kScriptSize];
     int length = serviceapp::FillInitScript(distribution, m_serviceName, programPath, text, sizeof(text));
-    if (length < 0) {
-        printf("Failed to create init script [%s], %d\n", script, ENAMETOOLONG);
+    StagedFile staged;
+    StageResult stage =
+        length < 0 ? StageResult::kNotCreated
+                   : StageFile(kInitDir, m_serviceName, text, static_cast<size_t>(length), 0755, staged);
+    if (stage != StageResult::kStaged) {
+        printf("Failed to %s init script [%s], %d\n", stage == StageResult::kNotCreated ? "create" : "write",
+               script, length < 0 ? ENAMETOOLONG : staged.error);
         return false;
     }
-    if (!WriteScript(m_serviceName, script, text, static_cast<size_t>(length))) {
+    // The unit is staged too before either is synced: both files' data then
+    // reach the disk in one journal commit, and all the names in one more.
+    UnitStep unit;
+    PrepareUnit(m_serviceName, programPath, unit);
+    StagedFile* const files[] = {&staged, &unit.file};
+    SyncStaged(files, 2);
+    DirectorySyncs syncs;
+    if (!CommitFile(staged, script)) {
+        printf("Failed to write init script [%s], %d\n", script, staged.error);
+        DiscardFile(unit.file);
         return false;
     }
+    syncs.Add(script);
 
-    bool allLinked = true;
+    bool allDone = true;
     for (int level = 0; level <= 6; ++level) {
         char dir[kDirSize];
         char link[kPathSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        (void)snprintf(link, sizeof(link), "%s/%c%d%s", dir, LinkLetter(distribution, level), m_rcSequence,
+        (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, LinkLetter(distribution, level), m_rcSequence,
                        m_serviceName);
-        if (g_sysOps.Symlink(script, link) == 0) {
-            continue;
-        }
-        int error = errno;
-        // A reinstall finds its own links in place.
-        if (error == EEXIST && LinkPointsAt(dir, link, script)) {
-            continue;
-        }
-        printf("Failed to create link [%s]: %s\n", link, strerror(error));
-        allLinked = false;
+        allDone = MakeLink(script, link, syncs) && allDone;
     }
-    return allLinked;
+    if (unit.handled) {
+        allDone = FinishUnitInstall(unit, syncs) && allDone;
+    }
+    return syncs.SyncAll() && allDone;
 }
 
 bool CUnixServiceApp::UninstallService()
 {
     eLinuxDistribution distribution = eDistUnknown;
-    if (!CheckNameAndDistribution(m_serviceName, sizeof(m_serviceName), distribution)) {
+    if (!CheckFirst(m_serviceName, sizeof(m_serviceName), m_rcSequence, distribution)) {
         return false;
     }
     char script[kPathSize];
     (void)snprintf(script, sizeof(script), "%s/%s", kInitDir, m_serviceName);
-    bool removed = RemovePath(script);
 
-    char fixedNames[7][kPathSize / 2];
+    // Everything uninstall needs to know is resolved before anything is
+    // removed: where /etc/init.d really is (the script may be gone), which
+    // renumbered links lead to the script, and whose the unit is.
+    char realInitDir[PATH_MAX];
+    if (g_sysOps.Realpath(kInitDir, realInitDir) == nullptr) {
+        realInitDir[0] = '\0';  // then no link can lead into it
+    }
+    bool removed = true;
+    LinkSet renumbered[7] = {};
+    for (int level = 0; level <= 6; ++level) {
+        char dir[kDirSize];
+        FormatRunLevelDir(dir, sizeof(dir), distribution, level);
+        int fixed = LinkIndex(LinkLetter(distribution, level), m_rcSequence);
+        removed = FindRenumberedLinks(dir, m_serviceName, fixed, realInitDir, renumbered[level]) && removed;
+    }
+    UnitStep unit;
+    PrepareUnit(m_serviceName, nullptr, unit);
+
+    // The links go before the script, so that no interruption leaves a link
+    // to a missing script (a journaling file system keeps that order across
+    // a power cut too), and everything is synced once all is removed.
+    DirectorySyncs syncs;
     for (int level = 0; level <= 6; ++level) {
         char dir[kDirSize];
         char link[kPathSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        (void)snprintf(fixedNames[level], sizeof(fixedNames[level]), "%c%d%s",
-                       LinkLetter(distribution, level), m_rcSequence, m_serviceName);
-        (void)snprintf(link, sizeof(link), "%s/%s", dir, fixedNames[level]);
+        (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, LinkLetter(distribution, level), m_rcSequence,
+                       m_serviceName);
         printf("Removing %s\n", link);
-        removed = RemovePath(link) && removed;
+        removed = RemovePath(link, syncs) && removed;
     }
-
-    // Links that init tools renumbered: same name, pointing at our script.
-    // Directories come in level order and entries in name order, which is
+    // Directories come in level order and links in name order, which is
     // sorted path order.
     for (int level = 0; level <= 6; ++level) {
         char dir[kDirSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        char entry[kPathSize / 2] = "";
-        char next[kPathSize / 2];
-        while (NextRenumberedLink(dir, m_serviceName, entry, fixedNames[level], next, sizeof(next))) {
-            memcpy(entry, next, sizeof(entry));
-            char link[kPathSize];
-            (void)snprintf(link, sizeof(link), "%s/%s", dir, entry);
-            if (LinkPointsAt(dir, link, script)) {
-                printf("Removing %s\n", link);
-                removed = RemovePath(link) && removed;
+        for (int index = 0; index < 200; ++index) {
+            if ((renumbered[level][index / 8] & (1U << (index % 8))) == 0) {
+                continue;
             }
+            char link[kPathSize];
+            (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, index < 100 ? 'K' : 'S', index % 100,
+                           m_serviceName);
+            printf("Removing %s\n", link);
+            removed = RemovePath(link, syncs) && removed;
         }
     }
-    return removed;
+    removed = RemovePath(script, syncs) && removed;
+    removed = RemoveUnit(unit, syncs) && removed;
+    return syncs.SyncAll() && removed;
 }

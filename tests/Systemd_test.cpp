@@ -1,0 +1,189 @@
+// End to end under a real systemd as process 1: the unit "-install" writes is started, seen ready, stopped, watched and removed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SystemdBoot.h"
+
+using namespace testsupport;
+
+namespace {
+
+const long long kWatchdogUs = 3000000;  // WatchdogSec= of the watched services
+
+// One system, booted once for the whole suite; the last test shuts it down
+// and checks the host.
+class SystemdEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (BootedSystemd::Unavailable() == nullptr) {
+            s_system = new BootedSystemd({SERVICEAPP_BUILD_DIR});
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_system;
+        s_system = nullptr;
+    }
+    void SetUp() override
+    {
+        if (const char* why = BootedSystemd::Unavailable()) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_TRUE(s_system->Failure().empty()) << s_system->Failure();
+    }
+
+    static std::string Hooks(const std::string& name)
+    {
+        return ReadFile(s_system->Dir() + "/" + name + ".hooks");
+    }
+    static std::string Systemctl(const std::vector<std::string>& args, int* exitCode = nullptr)
+    {
+        return s_system->Systemctl(args, exitCode);
+    }
+    // systemctl show NAME: property -> value.
+    static std::map<std::string, std::string> Show(const std::string& name)
+    {
+        std::map<std::string, std::string> properties;
+        std::istringstream in(Systemctl({"show", name}));
+        for (std::string line; std::getline(in, line);) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos) {
+                properties[line.substr(0, eq)] = line.substr(eq + 1);
+            }
+        }
+        return properties;
+    }
+    static std::string Status(const std::string& name)
+    {
+        return Systemctl({"status", name}) + "\nconsole:\n" + s_system->Console();
+    }
+
+    // Installs the test daemon as name through its own "-install", adds the
+    // test's drop-in (where its hooks go, a slow Initialize, no core files,
+    // then extra) and reloads.
+    static void Install(const std::string& name, const std::string& extra = "")
+    {
+        ChildResult r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-install"}, {"SERVICEAPP_TEST_NAME=" + name});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        const std::string dropIn = "[Service]\nEnvironment=SERVICEAPP_TEST_NAME=" + name +
+                                   " SERVICEAPP_TEST_HOOKS=" + s_system->Dir() + "/" + name +
+                                   ".hooks SERVICEAPP_TEST_INIT_MS=300\nLimitCORE=0\n" + extra;
+        r = s_system->In([&] {
+            std::string dir = "/etc/systemd/system/" + name + ".service.d";
+            return mkdir(dir.c_str(), 0755) == 0 && WriteFile(dir + "/test.conf", dropIn) ? 0 : 1;
+        });
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        int rc = -1;
+        Systemctl({"daemon-reload"}, &rc);
+        ASSERT_EQ(rc, 0);
+        s_installed.push_back(name);
+    }
+
+    static BootedSystemd* s_system;
+    static std::vector<std::string> s_installed;
+};
+
+BootedSystemd* SystemdEndToEnd::s_system = nullptr;
+std::vector<std::string> SystemdEndToEnd::s_installed;
+
+TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
+{
+    ASSERT_NO_FATAL_FAILURE(Install("satestd"));
+    EXPECT_EQ(Systemctl({"is-enabled", "satestd"}), "enabled");
+    std::map<std::string, std::string> unit = Show("satestd");
+    EXPECT_EQ(unit["FragmentPath"], "/etc/systemd/system/satestd.service");
+    EXPECT_EQ(unit["Type"], "notify");
+    int rc = -1;
+    Systemctl({"start", "satestd"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd");
+    // Initialize (slow on purpose) has finished and the running hook has run by the time start returns.
+    EXPECT_EQ(Hooks("satestd"), "starting\ninitialize\nrunning\n");
+    EXPECT_EQ(Systemctl({"is-active", "satestd"}), "active");
+    Systemctl({"stop", "satestd"}, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(Hooks("satestd"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+    std::map<std::string, std::string> after = Show("satestd");
+    EXPECT_EQ(after["ActiveState"], "inactive") << Status("satestd");
+    EXPECT_EQ(after["Result"], "success");
+    EXPECT_EQ(after["ExecMainStatus"], "0");
+}
+
+TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
+{
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\n"));
+    int rc = 0;
+    Systemctl({"start", "satestd-fail"}, &rc);
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(Systemctl({"is-active", "satestd-fail"}), "failed") << Status("satestd-fail");
+    EXPECT_EQ(Hooks("satestd-fail"), "starting\ninitialize\nstopping\ndeinitialize\nstopped\n");
+}
+
+// Both watched with the same period: the default Run keeps its service alive
+// for several periods, a Run of the client's own that never feeds it gets the
+// watchdog's SIGABRT.
+TEST_F(SystemdEndToEnd, WatchdogKillsOnlyTheServiceThatStopsFeedingIt)
+{
+    const std::string watchdog = "WatchdogSec=" + std::to_string(kWatchdogUs / 1000) + "ms\n";
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-fed", watchdog));
+    ASSERT_NO_FATAL_FAILURE(
+        Install("satestd-starved", watchdog + "Environment=SERVICEAPP_TEST_MODE=own-run\n"));
+    int rc = -1;
+    Systemctl({"start", "satestd-fed", "satestd-starved"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-fed") << Status("satestd-starved");
+    EXPECT_TRUE(Eventually([&] { return Show("satestd-starved")["Result"] == "watchdog"; }, 60))
+        << Status("satestd-starved");
+    bool active = true;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            std::map<std::string, std::string> fed = Show("satestd-fed");
+            active = fed["ActiveState"] == "active";
+            return !active ||
+                   NowUs() - std::stoll("0" + fed["ActiveEnterTimestampMonotonic"]) > 3 * kWatchdogUs;
+        },
+        60));
+    EXPECT_TRUE(active) << Status("satestd-fed");
+    Systemctl({"stop", "satestd-fed"}, &rc);
+    EXPECT_EQ(Systemctl({"is-active", "satestd-fed"}), "inactive") << Status("satestd-fed");
+    EXPECT_EQ(Hooks("satestd-fed"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+}
+
+TEST_F(SystemdEndToEnd, UninstallLeavesTheUnitUnknown)
+{
+    if (s_installed.empty()) {
+        ASSERT_NO_FATAL_FAILURE(Install("satestd"));
+    }
+    for (const std::string& name : s_installed) {
+        // The test's own drop-in first, as its administrator would.
+        ChildResult r = s_system->In([&] {
+            std::error_code error;
+            return std::filesystem::remove_all("/etc/systemd/system/" + name + ".service.d", error) > 0 ? 0
+                                                                                                        : 1;
+        });
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-uninstall"}, {"SERVICEAPP_TEST_NAME=" + name});
+        EXPECT_EQ(r.exitCode, 0) << name << r.out << r.err;
+    }
+    int rc = -1;
+    Systemctl({"daemon-reload"}, &rc);
+    ASSERT_EQ(rc, 0);
+    for (const std::string& name : s_installed) {
+        EXPECT_EQ(Show(name)["LoadState"], "not-found") << name;
+        Systemctl({"is-enabled", name}, &rc);
+        EXPECT_NE(rc, 0) << name;
+    }
+}
+
+// Last: the system exits when asked, and nothing of the host changed.
+TEST_F(SystemdEndToEnd, ShutsDownAndLeavesTheHostAsItWas)
+{
+    EXPECT_EQ(s_system->Shut(), "");
+}
+
+}  // namespace
