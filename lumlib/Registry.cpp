@@ -178,8 +178,8 @@ int TakeLock(int dir, const char* file)
     // not the content, is what counts, so a failure here changes nothing.
     char pid[24];
     int n = snprintf(pid, sizeof(pid), "%ld\n", static_cast<long>(getpid()));
-    if (ftruncate(fd, 0) == 0) {
-        (void)pwrite(fd, pid, static_cast<size_t>(n), 0);
+    if (ftruncate(fd, 0) == 0 && pwrite(fd, pid, static_cast<size_t>(n), 0) != n) {
+        // Nothing to do: the registration holds without its note.
     }
     return fd;
 }
