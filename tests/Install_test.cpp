@@ -367,12 +367,14 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         partly.erase(link);
     }
     Snapshot twoDigits;
-    std::string removedTwoDigits, unreadable;
+    std::string removedTwoDigits, unreadable,
+        unsynced = kIn + "Failed to sync [/etc/init.d]: Input/output error\n";
     for (int level = 0; level <= 6; ++level) {
         std::string link = LinkOf(kDeb, level, "svc").replace(7, 2, "05");
         twoDigits[link] = "-> /etc/init.d/svc";
         removedTwoDigits += "Removing /etc/" + link + "\n";
         unreadable += "Failed to read [/etc/rc" + std::to_string(level) + ".d]: Input/output error\n";
+        unsynced += "Failed to sync [/etc/rc" + std::to_string(level) + ".d]: Input/output error\n";
     }
     twoDigits["init.d/svc"] = done.at("init.d/svc");
     const std::string badName = "Invalid service name [" + std::string(256, 'a') + "]\n";
@@ -476,6 +478,13 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
              g_sysOps.Sync = [](const int*, int* errors, size_t count) { std::fill(errors, errors + count, EIO); };
              return 0;
          }, kPath, "i", 5, failed + "5\n", {}},
+        {"directory syncs fail: each reported, the files in place", deb, [] {
+             g_sysOps.Sync = [](const int* fds, int* errors, size_t count) {
+                 SyncTogether(fds, errors, count);
+                 std::fill(errors, errors + (count > 1 ? count : 0), EIO);  // the script's data alone is synced fine
+             };
+             return 0;
+         }, kPath, "i", 5, unsynced, done},
         {"close fails", installed, [] { return (g_sysOps.Close = CloseThenFail, 0); }, kPath, "i", 5, failed + "5\n", {}},
         {"rename fails", installed, FAILING(Rename, EACCES, int, const char*, const char*), kPath, "i", 5,
          failed + "13\n", {}},
