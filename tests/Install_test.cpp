@@ -480,7 +480,7 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
          }, kPath, "i", 5, failed + "5\n", {}},
         {"directory syncs fail: each reported, the files in place", deb, [] {
              g_sysOps.Sync = [](const int* fds, int* errors, size_t count) {
-                 SyncTogether(fds, errors, count);
+                 SyncEach(fds, errors, count);
                  std::fill(errors, errors + (count > 1 ? count : 0), EIO);  // the script's data alone is synced fine
              };
              return 0;
@@ -619,7 +619,7 @@ int LogCalls()
         return Logged("create", pattern, fd);
     };
     g_sysOps.Sync = [](const int* fds, int* errors, size_t count) {
-        SyncTogether(fds, errors, count);
+        SyncEach(fds, errors, count);
         for (size_t i = 0; i < count; ++i) {
             (void)Logged("fsync", g_opened[fds[i] < 0 || fds[i] > 255 ? 0 : fds[i]], -errors[i]);
         }

@@ -21,7 +21,7 @@ struct SysOps {
     ssize_t (*Write)(int fd, const void* data, size_t size);
     int (*Fchmod)(int fd, mode_t mode);
     // fsync of each of count descriptors (files or directories), errors[i]
-    // set to 0 or the errno; the real one syncs them all at once (SyncTogether).
+    // set to 0 or the errno (SyncEach).
     void (*Sync)(const int* fds, int* errors, size_t count);
     int (*Close)(int fd);
     int (*Rename)(const char* from, const char* to);
@@ -37,12 +37,10 @@ struct SysOps {
                    int (*compare)(const struct dirent**, const struct dirent**));
 };
 
-// Syncs the descriptors concurrently, the first on the calling thread and
-// each other one on a short-lived thread of its own (on the calling thread
-// too when no thread can be started). A journaling file system then commits
-// once for all the syncs that arrive together, where syncs made one after
-// another pay one commit each.
-void SyncTogether(const int* fds, int* errors, size_t count);
+// fsync of each descriptor in turn. Callers make every change first and
+// sync after, so the first sync of a batch commits the journal for all of
+// them. Starts no thread: the library never does.
+void SyncEach(const int* fds, int* errors, size_t count);
 
 // The real calls.
 extern const SysOps kSystemOps;
