@@ -4,6 +4,7 @@
 #   test     installs what is missing, builds with warnings as errors, runs the whole test suite
 #   deb      installs what is missing, builds the three Debian packages into dist/deb/, runs lintian
 #   rpm      installs what is missing, builds the three RPM packages into dist/rpm/, runs rpmlint
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")"
 case "${1:-}" in

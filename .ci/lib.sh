@@ -1,4 +1,5 @@
 # Shared helpers for the CI scripts and dev.sh: package installation and timed steps.
+# SPDX-License-Identifier: MIT
 
 # ensure_packages PKG...: installs the Debian packages that are missing.
 ensure_packages() {

@@ -12,6 +12,7 @@
 # Valgrind's exit status ignores descriptor leaks, so the summaries are read:
 # at exit a process may hold only what it inherited (0, 1, 2 and whatever its
 # parent passed on).
+# SPDX-License-Identifier: MIT
 set -uo pipefail
 logdir=${VALGRIND_LOG_DIR:?}
 # Handed to awk through the environment, which leaves backslashes alone.

@@ -3,6 +3,7 @@
 # baseline in abi/ (an abidw dump and the exported dynamic symbols), or with
 # --update writes a new baseline after a deliberate change.
 # Usage: abi/check.sh [--update] [--build-dir DIR]
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/.." && pwd)

@@ -1,4 +1,5 @@
 // Measures whole commands side by side (interleaved rounds, medians): run time, SIGTERM-to-exit latency, idle RSS.
+// SPDX-License-Identifier: MIT
 //
 //   benchdriver time ROUNDS (LABEL PREPARE COMMAND)...  wall time of COMMAND; PREPARE (a shell
 //                                                       command, may be empty) runs untimed first

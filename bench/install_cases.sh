@@ -4,6 +4,7 @@
 # fsync costs what it costs there) and a tmpfs over /run, then times
 # `prog -install`/`-uninstall` (script, seven links, unit and its wants link)
 # against update-rc.d and systemctl enable, interleaved.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 build=$1 rounds=$2 parent=$3
 work=$(mktemp -d "$parent/serviceapp-bench.XXXXXX")

@@ -1,4 +1,5 @@
 // Baseline for stop latency and idle memory: a hand-written daemon that catches SIGTERM/SIGINT and sleeps in a loop.
+// SPDX-License-Identifier: MIT
 #include <csignal>
 #include <ctime>
 

@@ -1,4 +1,5 @@
 // Baseline for readiness: the minimal daemon that also tells the service manager it is ready, by hand.
+// SPDX-License-Identifier: MIT
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>

@@ -1,4 +1,5 @@
 // Readiness under a real systemd: from "systemctl start" until the unit is active, for a client and a hand-written daemon.
+// SPDX-License-Identifier: MIT
 //
 //   readiness ROUNDS CLIENT BASELINE
 //

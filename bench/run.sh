@@ -8,6 +8,7 @@
 # /etc and a tmpfs over /run); the real /etc is never written. The readiness
 # row needs root and systemd: it boots one in private namespaces, as the
 # test suite does.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . .ci/lib.sh

@@ -1,4 +1,5 @@
 // A client whose Run stops the service at once: measures a whole "-console" start-up.
+// SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 
 namespace {

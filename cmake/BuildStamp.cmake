@@ -1,6 +1,7 @@
 # Build stamp: a non-loaded section LumVersion in the library holding one line,
 # "<four-part version> MM/DD/YY HH:MM:SS\n" in UTC. The time is the link time,
 # or SOURCE_DATE_EPOCH when that is set, so a build can be reproduced.
+# SPDX-License-Identifier: MIT
 #
 # Included from the project, it defines serviceapp_add_build_stamp(). Run as a
 # script (cmake -DSTAMP_VERSION=.. -DSTAMP_FILE=.. [-DSTAMP_TARGET=.. -DSTAMP_OBJCOPY=..] -P),

@@ -1,4 +1,5 @@
 // Shared by the fuzz harnesses: an invariant check that aborts loudly under libFuzzer and in replay.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_FUZZ_FUZZSUPPORT_H
 #define SERVICEAPP_FUZZ_FUZZSUPPORT_H
 

@@ -1,4 +1,5 @@
 // Runs a fuzz harness once over every file named, or found in a directory named, without libFuzzer.
+// SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <sys/stat.h>
 

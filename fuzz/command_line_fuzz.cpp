@@ -1,4 +1,5 @@
 // Fuzzes Main and the command line with arbitrary argv against a model of the option scan.
+// SPDX-License-Identifier: MIT
 //
 // Input: byte 0 holds flags, byte 1 seeds the client's argument handler, the
 // rest is argv, one argument per NUL-separated piece. A piece that starts with

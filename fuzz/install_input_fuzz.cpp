@@ -1,4 +1,5 @@
 // Fuzzes the install-time checks of service names and program paths and the filling of the init scripts and the unit.
+// SPDX-License-Identifier: MIT
 //
 // Input: byte 0 picks the distribution (values outside 0..7 included), byte 1
 // the output buffer size and the name field size, then the name, a NUL, and

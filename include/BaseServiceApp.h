@@ -1,4 +1,5 @@
 // CBaseServiceApp: the process's one service object, its names, flags, hooks and command line.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_BASESERVICEAPP_H
 #define SERVICEAPP_BASESERVICEAPP_H
 

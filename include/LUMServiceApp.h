@@ -1,4 +1,5 @@
 // CLUMServiceApp: a service bound to the platform library (instance, registry, core directory).
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_LUMSERVICEAPP_H
 #define SERVICEAPP_LUMSERVICEAPP_H
 

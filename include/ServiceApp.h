@@ -1,4 +1,5 @@
 // CServiceApp: the class client services on Linux derive from.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_SERVICEAPP_H
 #define SERVICEAPP_SERVICEAPP_H
 

@@ -1,4 +1,5 @@
 // Visibility macro for the classes that make up libserviceapp's binary interface.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_EXPORT_H
 #define SERVICEAPP_EXPORT_H
 

@@ -1,4 +1,5 @@
 // CUnixServiceApp: the Linux service host (lifecycle, signals, distribution detection, init scripts).
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIXSERVICEAPP_H
 #define SERVICEAPP_UNIXSERVICEAPP_H
 

@@ -1,4 +1,5 @@
 // Installation configuration: an INI file of [Section] headers and key=value lines.
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

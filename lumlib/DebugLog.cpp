@@ -1,4 +1,5 @@
 // Debug log: one line per entry, appended to a file opened for each entry.
+// SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <unistd.h>
 

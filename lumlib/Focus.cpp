@@ -1,4 +1,5 @@
 // Instance focus and the server mark of the process.
+// SPDX-License-Identifier: MIT
 #include <pthread.h>
 
 #include <cstring>

@@ -1,4 +1,5 @@
 // Service registry: one lock file per service name in the runtime directory.
+// SPDX-License-Identifier: MIT
 //
 // A registration is an open file description holding an OFD write lock
 // (F_OFD_SETLK) on the name's file. The kernel drops it when the process ends,

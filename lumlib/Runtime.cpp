@@ -1,4 +1,5 @@
 // The stand-in's environment: configuration through variables and its runtime directory.
+// SPDX-License-Identifier: MIT
 #include "Runtime.h"
 
 #include <fcntl.h>

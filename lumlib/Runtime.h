@@ -1,4 +1,5 @@
 // Internal to the platform stand-in: where its files live and how entries reach the debug log.
+// SPDX-License-Identifier: MIT
 #ifndef LUMLIB_RUNTIME_H
 #define LUMLIB_RUNTIME_H
 

@@ -1,4 +1,5 @@
 // CBaseServiceApp seen by a client: names, the command line, Main's results and LogMessage.
+// SPDX-License-Identifier: MIT
 #include <BaseServiceApp.h>
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 # Checks the LumVersion build stamp of the built library: not loaded, one
 # well-formed line, kept by strip, UTC and SOURCE_DATE_EPOCH honoured.
 # Usage: BuildStamp_test.sh LIBRARY VERSION STAMP_SCRIPT
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 lib=$1 version=$2 script=$3
 work=$(mktemp -d)

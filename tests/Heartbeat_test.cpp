@@ -1,4 +1,5 @@
 // The heartbeat example as its users run it: console, service stopped by SIGTERM, log file choice.
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>

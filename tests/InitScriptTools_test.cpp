@@ -1,4 +1,5 @@
 // The written Debian-family script under the real tools: the SysV unit generator, and a real start, status and stop.
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>

@@ -1,4 +1,5 @@
 // Installing and removing the init script, its links and the systemd unit: the templates, the name and path rules, and install and uninstall on the real paths inside a private mount namespace.
+// SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>

@@ -1,4 +1,5 @@
 // CLUMServiceApp in real processes: the instance option, the already-running refusal, check-in and core directory.
+// SPDX-License-Identifier: MIT
 #include <LUMServiceApp.h>
 #include <LumPlatform.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 // The binary interface: field offsets, object sizes and virtual slots must never move.
+// SPDX-License-Identifier: MIT
 #include <LUMServiceApp.h>
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 // The platform stand-in on its own: registry names and locks, configuration lookups and the debug log.
+// SPDX-License-Identifier: MIT
 #include <LumPlatform.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>

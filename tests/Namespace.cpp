@@ -1,4 +1,5 @@
 // A private mount namespace with an overlay over /etc and a tmpfs over /run, for tests that write there.
+// SPDX-License-Identifier: MIT
 #include "Namespace.h"
 
 #include <sched.h>

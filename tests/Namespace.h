@@ -1,4 +1,5 @@
 // A private mount namespace with an overlay over /etc and a tmpfs over /run, for tests that write there.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_TESTS_NAMESPACE_H
 #define SERVICEAPP_TESTS_NAMESPACE_H
 

@@ -1,4 +1,5 @@
 // A recording service client for the lifecycle, signal and platform tests, and the platform's private files.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_TESTS_RECORDER_H
 #define SERVICEAPP_TESTS_RECORDER_H
 

@@ -1,4 +1,5 @@
 // Signal races: services started hundreds of times and hit by SIGTERM or SIGINT at random moments.
+// SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

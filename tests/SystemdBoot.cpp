@@ -1,4 +1,5 @@
 // The host's systemd booted as process 1 in private namespaces, for end-to-end runs of installed units.
+// SPDX-License-Identifier: MIT
 #include "SystemdBoot.h"
 
 #include <fcntl.h>

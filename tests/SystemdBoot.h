@@ -1,4 +1,5 @@
 // The host's systemd booted as process 1 in private namespaces, for end-to-end runs of installed units.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_TESTS_SYSTEMDBOOT_H
 #define SERVICEAPP_TESTS_SYSTEMDBOOT_H
 

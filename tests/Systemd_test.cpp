@@ -1,4 +1,5 @@
 // End to end under a real systemd as process 1: the unit "-install" writes is started, seen ready, stopped, watched and removed.
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

@@ -1,5 +1,6 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
 // $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
+// SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
 #include <sys/prctl.h>

@@ -1,4 +1,5 @@
 // Helpers shared by the tests: running code in a child process and capturing its output.
+// SPDX-License-Identifier: MIT
 #include "TestSupport.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // Helpers shared by the tests: running code in a child process and capturing its output.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_TESTS_TESTSUPPORT_H
 #define SERVICEAPP_TESTS_TESTSUPPORT_H
 

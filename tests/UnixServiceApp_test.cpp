@@ -1,4 +1,5 @@
 // The Unix host in real child processes: lifecycles, stop signals, stale objects, distributions.
+// SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 # Installs into a temporary prefix and builds a tiny client against it, once
 # through pkg-config and once through find_package, so the install contract
 # cannot break unnoticed. Also checks the exported symbol set.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}"

@@ -2,6 +2,7 @@
 # it beside itself or in ../Base64 (LD_LIBRARY_PATH unset), clients link only
 # -lserviceapp, and an installed client on CLUMServiceApp refuses a second
 # copy of itself across real processes.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}" binutils

@@ -2,6 +2,7 @@
 # each for a bounded time from its committed corpus, and replays the kept
 # regression inputs. A crash fails the check; its input is copied into
 # fuzz/regressions/HARNESS/ so that it can be committed as a regression test.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}" clang-14 libclang-rt-14-dev

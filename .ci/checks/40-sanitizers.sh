@@ -1,6 +1,7 @@
 # Builds the whole project with AddressSanitizer and UndefinedBehaviorSanitizer
 # and runs the whole test suite (and the example daemon, where there is one);
 # the first report of either ends the run with a failure.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}"

@@ -3,6 +3,7 @@
 # .ci/valgrind-run.sh. The systemd-labelled tests are left out: the daemons
 # they exercise are started by the booted systemd, not through valgrind, so
 # only the test harness itself would be checked.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}" valgrind

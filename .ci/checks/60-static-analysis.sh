@@ -1,5 +1,6 @@
 # clang-tidy (checks and their exceptions in .clang-tidy) and cppcheck over
 # src/ and include/; any finding fails.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages "${BASE_PACKAGES[@]}" clang-tidy cppcheck

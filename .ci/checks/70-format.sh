@@ -1,4 +1,5 @@
 # Fails when a C++ file differs from what clang-format (.clang-format) makes of it.
+# SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
 ensure_packages clang-format git

@@ -1,4 +1,5 @@
 // The smallest client: built out of tree against an installed prefix.
+// SPDX-License-Identifier: MIT
 #include <BaseServiceApp.h>
 #include <ServiceApp.h>
 

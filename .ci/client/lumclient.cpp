@@ -1,4 +1,5 @@
 // A client on CLUMServiceApp, built out of tree against an installed prefix and linking only the service library.
+// SPDX-License-Identifier: MIT
 #include <LUMServiceApp.h>
 #include <unistd.h>
 

@@ -1,4 +1,5 @@
 // heartbeat: a small daemon on CServiceApp that writes a timestamped line every few seconds.
+// SPDX-License-Identifier: MIT
 //
 //   heartbeat                  run as a service, appending to the log file
 //   heartbeat -console         run in the console, printing to standard output

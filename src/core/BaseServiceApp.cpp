@@ -1,4 +1,5 @@
 // CBaseServiceApp: names, flags, default hooks, Main and the command line.
+// SPDX-License-Identifier: MIT
 #include "BaseServiceApp.h"
 
 #include <cstdarg>

@@ -1,4 +1,5 @@
 // CLUMServiceApp: instance option, already-running refusal, check-in and core directory.
+// SPDX-License-Identifier: MIT
 #include "LUMServiceApp.h"
 
 #include <unistd.h>

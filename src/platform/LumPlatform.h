@@ -1,4 +1,5 @@
 // Declarations of the platform library (libLumLib) operations this library calls.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_LUMPLATFORM_H
 #define SERVICEAPP_LUMPLATFORM_H
 

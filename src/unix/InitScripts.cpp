@@ -1,4 +1,5 @@
 // The three init-script templates and their filling.
+// SPDX-License-Identifier: MIT
 #include "unix/InitScripts.h"
 
 #include <cstring>

@@ -1,4 +1,5 @@
 // The three init-script templates and their filling.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_INITSCRIPTS_H
 #define SERVICEAPP_UNIX_INITSCRIPTS_H
 

@@ -1,4 +1,5 @@
 // CUnixServiceApp: writing and removing the init script, its run-level links and the systemd unit.
+// SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <limits.h>
 #include <unistd.h>

@@ -1,4 +1,5 @@
 // Install-time validation of the service name and of the program path written into the script.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_INSTALLCHECKS_H
 #define SERVICEAPP_UNIX_INSTALLCHECKS_H
 

@@ -1,4 +1,5 @@
 // The file steps install and uninstall share: whole-file writes, links, removals and directory syncs.
+// SPDX-License-Identifier: MIT
 #include "unix/InstallFiles.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // The file steps install and uninstall share: whole-file writes, links, removals and directory syncs.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_INSTALLFILES_H
 #define SERVICEAPP_UNIX_INSTALLFILES_H
 

@@ -1,4 +1,5 @@
 // Linux distribution detection from the release files under /etc.
+// SPDX-License-Identifier: MIT
 #include <unistd.h>
 
 #include "UnixServiceApp.h"

@@ -1,4 +1,5 @@
 // Readiness, stopping and watchdog messages to the service manager over the socket named by $NOTIFY_SOCKET.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_NOTIFY_H
 #define SERVICEAPP_UNIX_NOTIFY_H
 

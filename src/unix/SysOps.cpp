@@ -1,4 +1,5 @@
 // The seam through which installation reaches the host's file system.
+// SPDX-License-Identifier: MIT
 #include "unix/SysOps.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // The seam through which installation reaches the host's file system, so tests can inject faults.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_SYSOPS_H
 #define SERVICEAPP_UNIX_SYSOPS_H
 

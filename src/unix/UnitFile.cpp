@@ -1,4 +1,5 @@
 // The systemd unit install writes beside the init script, and its enabling link.
+// SPDX-License-Identifier: MIT
 #include "unix/UnitFile.h"
 
 #include <fcntl.h>

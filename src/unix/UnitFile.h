@@ -1,4 +1,5 @@
 // The systemd unit install writes beside the init script, and its enabling link.
+// SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_UNITFILE_H
 #define SERVICEAPP_UNIX_UNITFILE_H
 

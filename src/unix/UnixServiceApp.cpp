@@ -1,4 +1,5 @@
 // CUnixServiceApp: the service and console lifecycles, the default run loop, the stop signals and the stop event.
+// SPDX-License-Identifier: MIT
 #include "UnixServiceApp.h"
 
 #include <poll.h>
