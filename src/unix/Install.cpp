@@ -63,6 +63,12 @@ void FormatRunLevelDir(char* out, size_t size, eLinuxDistribution distribution, 
     (void)snprintf(out, size, IsDebianFamily(distribution) ? "/etc/rc%d.d" : "/etc/rc.d/rc%d.d", level);
 }
 
+// DIR/S55NAME: the letter, the sequence in two digits, the service name.
+void FormatLinkPath(char* out, size_t size, const char* dir, char letter, int sequence, const char* name)
+{
+    (void)snprintf(out, size, "%s/%c%02d%s", dir, letter, sequence, name);
+}
+
 // Prints "prefix[VALUE]" as one line, with every byte of value that is not
 // printable ASCII shown as '?', so hostile input cannot break the line.
 void PrintBracketed(const char* prefix, const char* value, size_t maxLength)
@@ -235,8 +241,7 @@ bool CUnixServiceApp::InstallService()
         char dir[kDirSize];
         char link[kPathSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, LinkLetter(distribution, level), m_rcSequence,
-                       m_serviceName);
+        FormatLinkPath(link, sizeof(link), dir, LinkLetter(distribution, level), m_rcSequence, m_serviceName);
         allDone = MakeLink(script, link, syncs) && allDone;
     }
     if (unit.handled) {
@@ -280,8 +285,7 @@ bool CUnixServiceApp::UninstallService()
         char dir[kDirSize];
         char link[kPathSize];
         FormatRunLevelDir(dir, sizeof(dir), distribution, level);
-        (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, LinkLetter(distribution, level), m_rcSequence,
-                       m_serviceName);
+        FormatLinkPath(link, sizeof(link), dir, LinkLetter(distribution, level), m_rcSequence, m_serviceName);
         printf("Removing %s\n", link);
         removed = RemovePath(link, syncs) && removed;
     }
@@ -295,8 +299,7 @@ bool CUnixServiceApp::UninstallService()
                 continue;
             }
             char link[kPathSize];
-            (void)snprintf(link, sizeof(link), "%s/%c%02d%s", dir, index < 100 ? 'K' : 'S', index % 100,
-                           m_serviceName);
+            FormatLinkPath(link, sizeof(link), dir, index < 100 ? 'K' : 'S', index % 100, m_serviceName);
             printf("Removing %s\n", link);
             removed = RemovePath(link, syncs) && removed;
         }
