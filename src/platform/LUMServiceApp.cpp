@@ -11,15 +11,6 @@
 #include "LumPlatform.h"
 #include "unix/Notify.h"
 
-namespace {
-
-// Set when this copy's check-in lost to another live copy of the service, so
-// that RunAsService reports the failure. Outside the object, whose layout is
-// fixed; there is one service object per process.
-bool g_checkInLost = false;
-
-}  // namespace
-
 CLUMServiceApp::CLUMServiceApp() : m_vmArgIndex(-1)
 {
     SetDeinitilizationTimeout(30);
@@ -37,10 +28,8 @@ void CLUMServiceApp::SetServiceStateRunning()
         // any work. Any other failure (the registry cannot be written) leaves
         // no other copy to defer to, so the service runs on unregistered.
         if (uxsvc_isrunning(m_registryName) != 0) {
-            g_checkInLost = true;
-            // Under a service manager the start fails rather than turning
-            // ready and stopping at once.
-            serviceapp::WithholdReadiness(true);
+            // No READY=1 either: under a service manager the start fails.
+            serviceapp::SetStartRefused(true);
             StopSelf();
         }
         return;
@@ -61,9 +50,10 @@ bool CLUMServiceApp::RunAsService()
         fprintf(stderr, "service [%s] is already running.", m_registryName);
         return false;
     }
-    g_checkInLost = false;
+    // The lifecycle clears the refusal as it starts; the running hook above
+    // may set it.
     bool ok = CUnixServiceApp::RunAsService();
-    return ok && !g_checkInLost;
+    return ok && !serviceapp::StartRefused();
 }
 
 bool CLUMServiceApp::ParseCommandLineArgument(char* argument, int index)

@@ -79,17 +79,17 @@ unsigned long long WatchdogPeriodUs()
 }
 
 namespace {
-bool g_readinessWithheld = false;  // one service start per process, on one thread
+bool g_startRefused = false;  // one service start per process, on one thread
 }  // namespace
 
-void WithholdReadiness(bool withhold)
+void SetStartRefused(bool refused)
 {
-    g_readinessWithheld = withhold;
+    g_startRefused = refused;
 }
 
-bool ReadinessWithheld()
+bool StartRefused()
 {
-    return g_readinessWithheld;
+    return g_startRefused;
 }
 
 }  // namespace serviceapp

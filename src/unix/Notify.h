@@ -17,13 +17,13 @@ bool NotifyServiceManager(const char* state);
 // 0 when no watchdog is set, or the values are not plain positive numbers.
 unsigned long long WatchdogPeriodUs();
 
-// Keeps the service lifecycle from announcing READY=1 for the current start:
-// a start that was refused after the running hook (a platform copy that lost
-// its check-in to a running copy) must fail as a start, not become ready and
-// then stop. ReadinessWithheld() reads it; the lifecycle clears it when a
-// service start begins.
-void WithholdReadiness(bool withhold);
-bool ReadinessWithheld();
+// A start refused after the running hook (a platform copy that lost its
+// check-in to a running copy): the lifecycle then announces no READY=1, so
+// under a service manager the start fails rather than turning ready and
+// stopping at once, and the refusing class reports the failure. The service
+// lifecycle clears the mark when a start begins.
+void SetStartRefused(bool refused);
+bool StartRefused();
 
 }  // namespace serviceapp
 

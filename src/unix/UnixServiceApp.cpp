@@ -278,12 +278,12 @@ bool CUnixServiceApp::RunAsService()
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
-    serviceapp::WithholdReadiness(false);
+    serviceapp::SetStartRefused(false);
     if (Initialize()) {
         SetServiceStateRunning();
         // Notifications are best effort: a manager that cannot be told
         // never stops the service.
-        if (!serviceapp::ReadinessWithheld()) {
+        if (!serviceapp::StartRefused()) {
             (void)serviceapp::NotifyServiceManager("READY=1");
         }
         Run();
