@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "unix/Spawn.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +14,9 @@ extern char** environ;
 
 namespace serviceapp {
 
-int RunProgram(const char* const* argv)
+namespace {
+
+int Spawn(const char* const* argv, bool quiet)
 {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) {
@@ -28,9 +31,19 @@ int RunProgram(const char* const* argv)
     (void)posix_spawnattr_setsigmask(&attr, &none);
     (void)posix_spawnattr_setsigdefault(&attr, &all);
     (void)posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    bool haveActions = quiet && posix_spawn_file_actions_init(&actions) == 0;
+    if (haveActions) {
+        (void)posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        (void)posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t pid = -1;
     // posix_spawn takes char* const[] for historical reasons; it writes nothing.
-    int rc = posix_spawn(&pid, argv[0], nullptr, &attr, const_cast<char* const*>(argv), environ);
+    int rc = posix_spawn(&pid, argv[0], haveActions ? &actions : nullptr, &attr,
+                         const_cast<char* const*>(argv), environ);
+    if (haveActions) {
+        (void)posix_spawn_file_actions_destroy(&actions);
+    }
     (void)posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         errno = rc;
@@ -43,6 +56,18 @@ int RunProgram(const char* const* argv)
         }
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int RunProgram(const char* const* argv)
+{
+    return Spawn(argv, false);
+}
+
+int RunProgramQuietly(const char* const* argv)
+{
+    return Spawn(argv, true);
 }
 
 bool SystemdIsRunning()

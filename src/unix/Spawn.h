@@ -12,6 +12,10 @@ namespace serviceapp {
 // could not be started or was ended by a signal, errno then set where known.
 int RunProgram(const char* const* argv);
 
+// RunProgram with standard output and error sent to /dev/null, for a tool
+// asked a question through its exit status.
+int RunProgramQuietly(const char* const* argv);
+
 // Whether a systemd is the running service manager ("/run/systemd/system"
 // is a directory).
 bool SystemdIsRunning();
