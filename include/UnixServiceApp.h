@@ -163,6 +163,64 @@ public:
     // per period; the default Run does it by itself.
     void NotifyWatchdog();
 
+    // A reload: re-reads the service's configuration (reopens its log, ...)
+    // and says whether that worked. Runs on the service's own thread, never
+    // in signal context.
+    typedef bool (*ReloadHandler)(CUnixServiceApp& service);
+    // Registers handler (null: none), best before Main: install then writes
+    // the unit's reload lines (see InstallService). With one registered,
+    // SIGHUP and SIGUSR1 in service mode request a reload: the signal handler
+    // only marks it pending and wakes the waits (async-signal-safe, errno
+    // kept). WaitForStop on the thread that runs the lifecycle, and so the
+    // default Run, runs it (RunPendingReload) and returns false at once.
+    // Several requests before it runs make one reload. Without a handler the
+    // two signals do nothing. One handler per process.
+    void SetReloadHandler(ReloadHandler handler);
+    // Whether a reload was requested and has not run yet: for a Run of the
+    // client's own that does not wait in WaitForStop.
+    bool IsReloadPending();
+    // Runs a pending reload on the calling thread, and says whether one ran:
+    // sends "RELOADING=1" with "MONOTONIC_USEC=" (CLOCK_MONOTONIC, in
+    // microseconds) in one datagram, calls the handler, then sends "READY=1"
+    // with "STATUS=Reloaded", or "STATUS=Reload failed" when the handler
+    // returned false (the service runs on either way). The notifications are
+    // best effort, as READY=1 is. A request that comes while the handler
+    // runs is served by the next call.
+    bool RunPendingReload();
+
+    // Unit settings, for the systemd unit InstallService writes. Call them
+    // before Main; they keep per-process state, one service per process.
+    //
+    // Adds setting, a line "KEY=VALUE", to section "Unit", "Service" or
+    // "Install" of the unit, after the library's own lines of that section,
+    // in the order added, written as given (systemd expands its %
+    // specifiers): User=, After= and Wants= (network-online.target),
+    // Environment=, LimitNOFILE= and the like. Refused, returning false,
+    // when the section is none of the three, the setting holds a line break
+    // or another control character, is not KEY=VALUE with a key of letters
+    // and digits, ends in a backslash (systemd would join the next line), is
+    // one the lifecycle depends on (Type=, NotifyAccess=, ExecStart=,
+    // ExecReload= in [Service]) or does not fit (4 KiB in all). After a
+    // refusal no unit is written: install prints
+    // "Invalid unit setting [SECTION] [SETTING]: REASON" and fails.
+    bool AddUnitSetting(const char* section, const char* setting);
+    // Adds an argument to the unit's ExecStart= line, quoted and escaped so
+    // that the program gets it byte for byte (no systemd specifiers, no
+    // variables). The init script still starts the program without
+    // arguments. Refused like AddUnitSetting, for a control character or
+    // when the arguments do not fit (2 KiB escaped):
+    // "Invalid service argument [ARGUMENT]: REASON".
+    bool AddServiceArgument(const char* argument);
+    // Whether the unit carries the sandbox profile (off by default): the
+    // service runs as a user of its own (DynamicUser=) without capabilities,
+    // sees the system read-only and may write only /var/lib/NAME, /run/NAME
+    // and /var/log/NAME (StateDirectory=, RuntimeDirectory=, LogsDirectory=;
+    // their paths in $STATE_DIRECTORY, $RUNTIME_DIRECTORY, $LOGS_DIRECTORY),
+    // with private /tmp and devices, no view of homes or other users, the
+    // kernel and control groups protected, local and internet sockets only,
+    // and the @system-service system calls. README.md lists every line.
+    void SetSandboxProfile(bool enabled);
+
     // Tests which release files exist under /etc (existence only, contents
     // never read) and stores the distribution: redhat-release (then
     // centos-release: centos, oracle-release: oracle, fedora-release: fedora,

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "unix/Notify.h"
+#include "unix/Reload.h"
 
 namespace {
 
@@ -103,12 +104,19 @@ long long NowMs()
 
 using Handler = void (*)(int);
 
-// SIGUSR1 asks the Debian-family script's "reload"; its default action would
-// end the service without de-initialization. There is nothing to reload, so
-// the handler does nothing, errno included.
-void IgnoreReload(int /*signal*/) {}
+// SIGUSR1 (the Debian-family script's "reload") and SIGHUP (the unit's
+// reload) ask for a reload; their default action would end the service
+// without de-initialization. With a reload handler registered the request is
+// left for the service's thread, whose wait the stop event ends; without one
+// the signal does nothing. Async-signal-safe; keeps errno.
+void IgnoreReload(int /*signal*/)
+{
+    if (serviceapp::RequestReload()) {
+        SignalStopEvent();
+    }
+}
 // Whether the lifecycle installed IgnoreReload, so only then does the
-// destructor look at SIGUSR1 (nothing else can install it).
+// destructor look at SIGUSR1 and SIGHUP (nothing else can install it).
 bool g_reloadCaught = false;
 
 void InstallHandler(int signo, Handler handler, int flags)
@@ -144,7 +152,8 @@ Handler CurrentHandler(int signo)
 // the one installed.
 void RestoreDefaultIfOurs(int signo)
 {
-    if (CurrentHandler(signo) == (signo == SIGUSR1 ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
+    bool reload = signo == SIGUSR1 || signo == SIGHUP;
+    if (CurrentHandler(signo) == (reload ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
         SetDefaultAction(signo);
     }
 }
@@ -161,6 +170,7 @@ CUnixServiceApp::~CUnixServiceApp()
         RestoreDefaultIfOurs(SIGINT);
         if (g_reloadCaught) {
             RestoreDefaultIfOurs(SIGUSR1);
+            RestoreDefaultIfOurs(SIGHUP);
             g_reloadCaught = false;
         }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
@@ -213,18 +223,25 @@ bool CUnixServiceApp::WaitForStop(unsigned int milliseconds)
     // the look then finds it to write to, and the wait below ends at once.
     int fd = StopEvent();
     long long deadline = NowMs() + milliseconds;
+    bool serviceThread = serviceapp::OnServiceThread();
     while (!CheckQuitFlag()) {
+        if (serviceThread && RunPendingReload()) {
+            return false;  // the caller's loop sees what the reload changed at once
+        }
         long long left = deadline - NowMs();
         if (left <= 0) {
             return false;
         }
-        if (fd < 0) {
+        // A reload request keeps the event set for the service's thread:
+        // another thread waits in ticks meanwhile rather than spin on it.
+        bool watch = fd >= 0 && (serviceThread || !serviceapp::ReloadPending());
+        if (!watch) {
             left = left < kFallbackTickMs ? left : kFallbackTickMs;
         }
         struct timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
         struct pollfd event = {fd, POLLIN, 0};
         // Time-out, EINTR or the event: the loop looks at the flag again.
-        if (ppoll(&event, fd >= 0 ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
+        if (ppoll(&event, watch ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
             // Set by a stop that was not ours (another object's, or a parent's
             // before it forked us): clear it, and set it again should our own
             // stop have come meanwhile, for any other thread waiting on it.
@@ -267,10 +284,14 @@ bool CUnixServiceApp::RunAsService()
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    if (CurrentHandler(SIGUSR1) == SIG_DFL) {
-        InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
-        g_reloadCaught = true;
+    const int reloadSignals[] = {SIGUSR1, SIGHUP};
+    for (int reload : reloadSignals) {
+        if (CurrentHandler(reload) == SIG_DFL) {
+            InstallHandler(reload, IgnoreReload, SA_RESTART);  // a client's own handler stays
+            g_reloadCaught = true;
+        }
     }
+    serviceapp::SetServiceThread();
     // The signal mask survives exec: a parent that started us with the stop
     // signals blocked would otherwise leave them pending for good.
     sigset_t stopSignals;
