@@ -1,5 +1,6 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
-// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
+// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long; $SERVICEAPP_TEST_RELOAD "ok" or "fail"
+// registers a reload handler that records "reload" and succeeds or fails.
 // SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
@@ -69,6 +70,11 @@ public:
         }
     }
     void SetServiceStateStopped() override { Record("stopped"); }
+    static bool Reload(CUnixServiceApp&)
+    {
+        Record("reload");
+        return strcmp(getenv("SERVICEAPP_TEST_RELOAD"), "fail") != 0;
+    }
 };
 
 }  // namespace
@@ -80,6 +86,9 @@ int main(int argc, char** argv)
     daemon.SetServiceName(name != nullptr ? name : "serviceapp-testd");
     if (name != nullptr) {
         (void)prctl(PR_SET_NAME, name);  // the process name the init tools match, as for a daemon named so
+    }
+    if (getenv("SERVICEAPP_TEST_RELOAD") != nullptr) {
+        daemon.SetReloadHandler(TestDaemon::Reload);
     }
     return daemon.Main(argc, argv);
 }
