@@ -24,10 +24,10 @@ public:
     // Sets m_rcSequence to 55.
     CUnixServiceApp();
     // If this object is the registered one: puts back the default action of
-    // SIGTERM, SIGINT and SIGUSR1 where the library's handler is still the
-    // installed one (a handler the client installed since is left alone), so
-    // a late signal acts as it would without the library, unregisters the
-    // object and closes the stop event WaitForStop waits on.
+    // SIGTERM, SIGINT, SIGUSR1 and SIGHUP where the library's handler is
+    // still the installed one (a handler the client installed since is left
+    // alone), so a late signal acts as it would without the library,
+    // unregisters the object and closes the stop event WaitForStop waits on.
     ~CUnixServiceApp() override;
 
     // "-install". Checks, in this order, each failure printing one line and
@@ -68,14 +68,21 @@ public:
     // Where /etc/systemd/system is a directory, and the script was written,
     // also writes the unit /etc/systemd/system/NAME.service (mode 0644, whole
     // or not at all like the script; Type=notify, ExecStart= the script's
-    // program path; its first line marks it as written by this library) and
+    // program path with the AddServiceArgument arguments, Restart=on-failure
+    // after a second but not after exit status 0, the AddUnitSetting
+    // settings and the sandbox profile; with a reload handler registered,
+    // ExecReload=/bin/kill -HUP $MAINPID, or Type=notify-reload where the
+    // first line of "systemctl --version" names systemd 253 or later; its
+    // first line marks it as written by this library) and
     // links it from multi-user.target.wants (made 0755 when missing) as
     // systemctl enable would. A unit there that is not ours (no marker, or a
     // symbolic link such as a mask) is kept with its link: "Keeping existing
     // unit [PATH]", still true. A failure prints "Failed to write unit file
     // [PATH], ERRNO" or "Failed to create link [LINK]: REASON" and gives
     // false; a name systemd cannot take as a unit name (one with '+' or
-    // ending in '@') fails so with ERRNO 22.
+    // ending in '@') fails so with ERRNO 22, and so does a unit setting or
+    // argument the client's call refused, after
+    // "Invalid unit setting [SECTION] [SETTING]: REASON".
     // Finally syncs every directory that changed, so that a successful
     // install survives a power cut; a failure prints
     // "Failed to sync [DIR]: REASON" and gives false. Runs no command.
@@ -110,17 +117,20 @@ public:
 
     // Default work loop: WaitForStop until a stop is requested, so it returns
     // at once on every stop the library sees (a stop signal on any thread,
-    // StopSelf from any thread). When the service manager set a watchdog
-    // (NotifyWatchdog) it sends WATCHDOG=1 on entry and then at least every
-    // third of the period. Override it with the service's own work; an
-    // override must return once CheckQuitFlag() turns true.
+    // StopSelf from any thread), and runs each requested reload. When the
+    // service manager set a watchdog (NotifyWatchdog) it sends WATCHDOG=1 on
+    // entry and then at least every third of the period. Override it with
+    // the service's own work; an override must return once CheckQuitFlag()
+    // turns true.
     void Run() override;
 
     // Service lifecycle: SetServiceStateStarting; install SignalHandlerStatic
     // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
     // caught signal interrupts blocking calls with EINTR) and, when SIGUSR1
-    // still has its default action, a handler that does nothing (SA_RESTART),
-    // so the init script's "reload" leaves the service running; unblock
+    // and SIGHUP each still have their default action, a handler that requests
+    // a reload when a handler is registered (SetReloadHandler) and does
+    // nothing otherwise (SA_RESTART), so the init script's "reload" leaves the
+    // service running; mark the calling thread as the service's own; unblock
     // SIGTERM and SIGINT on this thread (a parent may have started the
     // process with them blocked); Initialize; if it succeeded
     // SetServiceStateRunning, READY=1 to the service manager, Run, STOPPING=1;
@@ -151,10 +161,15 @@ public:
 
     // Waits until a stop is requested (CheckQuitFlag() true) or milliseconds
     // have passed, whichever comes first, and returns whether a stop was
-    // requested. Returns at once on every stop the library sees: a stop
-    // signal handled on any thread, StopSelf from any thread or from signal
-    // context (SetQuitFlag called directly is seen at the time-out). For a
-    // client's own Run: do a unit of work, then WaitForStop until the next.
+    // requested. On the service's own thread (the one that runs the
+    // lifecycle) a reload request ends the wait too: it runs the reload
+    // (RunPendingReload) and returns false, so the caller's loop sees what
+    // the handler changed at once; a wait on another thread goes on (while
+    // the request is pending, in ticks of 200 ms). Returns at once on every
+    // stop the library sees: a stop signal handled on any thread, StopSelf
+    // from any thread or from signal context (SetQuitFlag called directly is
+    // seen at the time-out). For a client's own Run: do a unit of work, then
+    // WaitForStop until the next.
     // Callable from any thread; not from signal context.
     bool WaitForStop(unsigned int milliseconds);
     // Sends WATCHDOG=1 to the service manager when it watches this process
@@ -231,9 +246,10 @@ public:
     // Display name of a distribution; "unknown" for any value outside 0..7.
     static const char* GetLinuxDistributionString(eLinuxDistribution distribution);
 
-    // The SIGTERM/SIGINT handler. Runs in signal context: calls SetQuitFlag()
-    // on the registered object, wakes WaitForStop and keeps errno. With no object registered it
-    // puts back the default action and re-raises the signal.
+    // The SIGTERM/SIGINT handler (SIGHUP and SIGUSR1 have one of their own).
+    // Runs in signal context: calls SetQuitFlag() on the registered object,
+    // wakes WaitForStop and keeps errno. With no object registered it puts
+    // back the default action and re-raises the signal.
     static void SignalHandlerStatic(int signal);
 
 protected:
