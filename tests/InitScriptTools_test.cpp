@@ -103,28 +103,24 @@ TEST_F(InitScriptTools, ReloadRunsTheServicesReloadHandler)
     ChildResult r = ns.Run(
         [&] {
             auto seen = [&](const char* hook) {  // polls a file, for 30 s at most
-                for (int i = 0; ReadFile(hooks).find(hook) == std::string::npos; ++i) {
-                    if (i == 3000) {
-                        return false;
-                    }
+                for (int i = 0; i < 3000 && ReadFile(hooks).find(hook) == std::string::npos; ++i) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
-                return true;
+                return ReadFile(hooks).find(hook) != std::string::npos;
             };
-            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
-                RunProgram({script, "start"}, env, 30).exitCode != 0 || !seen("running\n")) {
-                return 1;
-            }
+            prctl(PR_SET_CHILD_SUBREAPER, 1);
+            printf("start %d", RunProgram({script, "start"}, env, 30).exitCode);  // the calls in order
+            printf(" %d", seen("running\n"));
             pid_t pid = atoi(ReadFile("/run/" + kName + ".pid").c_str());
             std::thread reaper([&] { (void)(pid > 0 && waitpid(pid, nullptr, 0)); });
-            printf("reload %d", RunProgram({script, "reload"}, env, 30).exitCode);
-            printf(" ran %d", seen("reload\n"));
-            printf(" stop %d\n", RunProgram({script, "stop"}, env, 30).exitCode);
+            printf(", reload %d", RunProgram({script, "reload"}, env, 30).exitCode);
+            printf(" %d", seen("reload\n"));
+            printf(", stop %d\n", RunProgram({script, "stop"}, env, 30).exitCode);
             reaper.join();
             return 0;
         },
         90);
-    EXPECT_EQ(r.out, "reload 0 ran 1 stop 0\n") << r.err;
+    EXPECT_EQ(r.out, "start 0 1, reload 0 1, stop 0\n") << r.err;
     EXPECT_EQ(ReadFile(hooks), "starting\ninitialize\nrunning\nreload\nstopping\ndeinitialize\nstopped\n");
 }
 

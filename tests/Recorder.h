@@ -49,21 +49,17 @@ inline void AwaitSignal(const std::atomic<int>& handled)
 // In a child: the socket standing in for the service manager, -1 for none.
 // Recorder drains it before each hook, so its messages show among the hook
 // events in the order they were sent: READY=1 as '+', STOPPING=1 as '-',
-// WATCHDOG=1 as '~', a reload's as below, anything else as '?' (nothing when
-// report is false).
+// WATCHDOG=1 as '~', anything else as '?' (nothing when report is false).
 inline int g_notifyFd = -1;
 inline void ReportNotifications(bool report = true)
 {
     char text[64];
     for (ssize_t n; g_notifyFd >= 0 && (n = recv(g_notifyFd, text, sizeof(text) - 1, MSG_DONTWAIT)) >= 0;) {
         text[n] = '\0';
-        // A reload's: '^' RELOADING=1 with a MONOTONIC_USEC= of the last minute,
-        // '=' READY=1 after a reload, '!' after a failed one.
-        struct timespec now = {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        // A reload's: '^' RELOADING=1 with a MONOTONIC_USEC= of the last
+        // minute, '=' READY=1 after a reload, '!' after a failed one.
         long long usec = !strncmp(text, "RELOADING=1\nMONOTONIC_USEC=", 27) ? atoll(text + 27) : -1;
-        bool reloading =
-            usec <= now.tv_sec * 1000000LL + now.tv_nsec / 1000 && usec > now.tv_sec * 1000000LL - 60000000LL;
+        bool reloading = usec <= NowUs() && usec > NowUs() - 60000000;
         if (report) {
             ReportEvent(!strcmp(text, "READY=1")                         ? '+'
                         : !strcmp(text, "STOPPING=1")                    ? '-'

@@ -1,6 +1,5 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
-// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long; $SERVICEAPP_TEST_RELOAD "ok" or "fail"
-// registers a reload handler that records "reload" and succeeds or fails.
+// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long; $SERVICEAPP_TEST_RELOAD=ok|fail a reload.
 // SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
@@ -72,8 +71,7 @@ public:
     void SetServiceStateStopped() override { Record("stopped"); }
     static bool Reload(CUnixServiceApp&)
     {
-        Record("reload");
-        return strcmp(getenv("SERVICEAPP_TEST_RELOAD"), "fail") != 0;
+        return Record("reload"), strcmp(getenv("SERVICEAPP_TEST_RELOAD"), "fail");
     }
 };
 
@@ -87,7 +85,7 @@ int main(int argc, char** argv)
     if (name != nullptr) {
         (void)prctl(PR_SET_NAME, name);  // the process name the init tools match, as for a daemon named so
     }
-    if (getenv("SERVICEAPP_TEST_RELOAD") != nullptr) {
+    if (getenv("SERVICEAPP_TEST_RELOAD") != nullptr && *getenv("SERVICEAPP_TEST_RELOAD") != '\0') {
         daemon.SetReloadHandler(TestDaemon::Reload);
     }
     return daemon.Main(argc, argv);

@@ -277,30 +277,33 @@ void DefaultRunUntilThreePings(App& app)
     ReportNotifications(false);  // pings sent after the third, before the stop
 }
 
-// A datagram socket in the service manager's place: for address "path" or
-// "@" one bound at a fresh path in dir or a fresh abstract address, address
-// then naming it; else unbound. -1 when it cannot be bound.
-int NotifySocket(const TempDir& dir, std::string& address)
+// A reload handler that stops the service: 'L' on the service's (main) thread
+// outside signal context (where the signal is blocked), else 'x'.
+template <bool ok>
+bool StopAfterReload(CUnixServiceApp& app)
 {
-    static int serial = 0;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (address != "path" && address != "@") {
-        return fd;
-    }
-    address = address == "@" ? "@serviceapp-test-" + std::to_string(getpid()) + "-" + std::to_string(serial)
-                             : dir.path + "/notify" + std::to_string(serial);
-    ++serial;
-    struct sockaddr_un sa = {};
-    sa.sun_family = AF_UNIX;
-    address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
-    sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
-    socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
-    return bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length) == 0 ? fd : (close(fd), -1);
+    ReportNotifications();
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    bool plain = !sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGUSR1);
+    ReportEvent(gettid() == getpid() && plain ? 'L' : 'x');
+    app.StopSelf();
+    return ok;
+}
+
+// The default Run, sent sig by another thread once it sleeps.
+template <int sig, bool ok>
+void ReloadWhileWaiting(App& app)
+{
+    app.SetReloadHandler(StopAfterReload<ok>);
+    std::thread sender([] { WaitUntilInSyscall(getpid(), SYS_ppoll) && kill(getpid(), sig) == 0; });
+    app.CServiceApp::Run();
+    sender.join();
 }
 
 // Messages to a datagram socket the test binds in the service manager's place
 // (Recorder shows them among the hooks: '+' READY=1, '-' STOPPING=1, '~'
-// WATCHDOG=1).
+// WATCHDOG=1, a reload's '^' RELOADING=1, '=' READY=1, '!' failed).
 TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
 {
     const struct {
@@ -327,13 +330,38 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
         {"NotifyWatchdog without a watchdog", "path", "", "", "", FeedWatchdogTwice, "SIR+rQ-PDXM|0"},
         {"the default Run feeds the watchdog and still stops at once", "path", "WATCHDOG_USEC=300000", "", "",
          DefaultRunUntilThreePings, "SIR+r~~~Q-PDXM|0"},
+        {"SIGHUP wakes the default Run to reload", "path", "", "", "", ReloadWhileWaiting<SIGHUP, true>,
+         "SIR+r^LQ=-PDXM|0"},
+        {"SIGUSR1 likewise; a failed reload says so", "@", "", "", "", ReloadWhileWaiting<SIGUSR1, false>,
+         "SIR+r^LQ!-PDXM|0"},
+        {"a Run of its own asks for the reload ('p') and runs it", "path", "", "", "", [](App& app) {
+             app.SetReloadHandler(StopAfterReload<true>);
+             for (raise(SIGHUP); !app.CheckQuitFlag();) {
+                 (void)(app.IsReloadPending() && (ReportEvent('p'), app.RunPendingReload()));
+             }
+         }, "SIR+rp^LQ=-PDXM|0"},
+        {"SIGHUP without a reload handler changes nothing", "path", "", "", "",
+         [](App& app) { raise(SIGHUP), app.StopSelf(); }, "SIR+rQ-PDXM|0"},
         // clang-format on
     };
     TempDir dir;
+    int serial = 0;
     for (const auto& c : cases) {
         std::string address = c.socket;
-        int fd = NotifySocket(dir, address);
-        ASSERT_GE(fd, 0) << address;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (address == "path" || address == "@") {
+            address = address == "@"
+                          ? "@serviceapp-test-" + std::to_string(getpid()) + "-" + std::to_string(serial)
+                          : dir.path + "/notify" + std::to_string(serial);
+            ++serial;
+            struct sockaddr_un sa = {};
+            sa.sun_family = AF_UNIX;
+            address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+            sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
+            socklen_t length =
+                static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
+            ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length), 0) << address;
+        }
         long long start = NowUs();
         ChildResult r = RunInChild([&] {
             g_notifyFd = fd;
@@ -352,76 +380,6 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
         close(fd);
         EXPECT_EQ(r.events + "|" + r.out + r.err, c.result) << c.what;
         EXPECT_LT(NowUs() - start, 10000000) << c.what << ": pings come far faster than the 15 s period";
-    }
-}
-
-// A reload handler: 'L' when it runs on the service's thread (the child's
-// main one) outside signal context (where the signal would be blocked), 'x'
-// otherwise; after the notifications sent before it.
-bool ReloadOnServiceThread(CUnixServiceApp&)
-{
-    ReportNotifications();
-    sigset_t mask;
-    sigprocmask(SIG_BLOCK, nullptr, &mask);
-    bool plain = !sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGUSR1);
-    ReportEvent(gettid() == getpid() && plain ? 'L' : 'x');
-    return true;
-}
-
-// A Run of the client's own that asks for a pending reload ('p') and runs it.
-void PollReloads(App& app)
-{
-    while (!app.CheckQuitFlag()) {
-        if (app.IsReloadPending()) {
-            ReportEvent('p');
-            app.RunPendingReload();
-        }
-        struct timespec tick = {0, 1000000};
-        nanosleep(&tick, nullptr);
-    }
-}
-
-// SIGHUP or SIGUSR1 once the service waits, then SIGTERM once the handler
-// ran (or at once without one): the handler runs on the service's thread,
-// between RELOADING=1 ('^') and READY=1 ('=', '!' for a failure).
-TEST(Reload, SignalsRunTheHandlerOnTheServiceThreadBetweenReloadingAndReady)
-{
-    const struct {
-        const char* what;
-        int sig;
-        bool (*handler)(CUnixServiceApp&);
-        void (*run)(App&);
-        const char* result;
-    } cases[] = {
-        // clang-format off
-        {"SIGHUP, default Run", SIGHUP, ReloadOnServiceThread, nullptr, "SIR+r^LQ=-PDXM|0"},
-        {"SIGUSR1, a failing handler", SIGUSR1,
-         [](CUnixServiceApp& a) { return !ReloadOnServiceThread(a); }, nullptr, "SIR+r^LQ!-PDXM|0"},
-        {"a Run of its own asks and runs it", SIGHUP, ReloadOnServiceThread, PollReloads, "SIR+rp^LQ=-PDXM|0"},
-        {"SIGHUP without a handler changes nothing", SIGHUP, nullptr, nullptr, "SIR+rQ-PDXM|0"},
-        // clang-format on
-    };
-    TempDir dir;
-    for (const auto& c : cases) {
-        std::string address = "path";
-        int fd = NotifySocket(dir, address);
-        ASSERT_GE(fd, 0) << address;
-        Child child([&] {
-            g_notifyFd = fd;
-            setenv("NOTIFY_SOCKET", address.c_str(), 1);
-            App app;
-            app.run = c.run;
-            app.SetReloadHandler(c.handler);
-            return RunMain(app, {});
-        });
-        ASSERT_TRUE(child.WaitFor('r')) << c.what;
-        ASSERT_TRUE(c.run != nullptr || WaitUntilInSyscall(child.pid, SYS_ppoll)) << c.what;
-        kill(child.pid, c.sig);
-        ASSERT_TRUE(c.handler == nullptr || child.WaitFor('L')) << c.what << ": " << child.seen;
-        kill(child.pid, SIGTERM);
-        ChildResult r = child.Finish();
-        close(fd);
-        EXPECT_EQ(r.events + "|" + r.out + r.err, c.result) << c.what;
     }
 }
 
