@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -381,6 +382,41 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
         close(fd);
         EXPECT_EQ(r.events + "|" + r.out + r.err, c.result) << c.what;
         EXPECT_LT(NowUs() - start, 10000000) << c.what << ": pings come far faster than the 15 s period";
+    }
+}
+
+// start-stop-daemon --notify-await, as init scripts start a service: the
+// start returns once the service is ready, and fails at once, with the error
+// the lifecycle sent, when Initialize fails.
+TEST(Notify, StartStopDaemonSeesReadinessAndAFailedStartAtOnce)
+{
+    const char ssd[] = "/sbin/start-stop-daemon";
+    if (access(ssd, X_OK) != 0) {
+        GTEST_SKIP() << ssd << " is not installed";
+    }
+    TempDir dir;
+    const std::string pidFile = dir.path + "/pid";
+    for (const char* mode : {"", "fail-init"}) {
+        long long start = NowUs();
+        ChildResult r = RunInChild([&] {
+            setenv("SERVICEAPP_TEST_MODE", mode, 1);
+            execl(ssd, ssd, "--start", "--background", "--notify-await", "--notify-timeout", "100",
+                  "--make-pidfile", "--pidfile", pidFile.c_str(), "--exec", SERVICEAPP_TEST_DAEMON, nullptr);
+            return 127;
+        });
+        EXPECT_LT(NowUs() - start, 30000000) << mode << ": at once, not at the 100 s time-out";
+        if (*mode) {
+            EXPECT_NE(r.exitCode, 0);
+            EXPECT_NE(r.err.find("(Input/output error)"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        pid_t pid = atoi(ReadFile(pidFile).c_str());
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(kill(pid, SIGTERM), 0);
+        for (long long deadline = NowUs() + 60000000; kill(pid, 0) == 0 && NowUs() < deadline;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // not our child: polled
+        }
     }
 }
 
