@@ -219,18 +219,6 @@ void BeginLifecycle(unsigned mode)
     serviceapp::SetLifecycleTearDown(TearDownAfterException);
 }
 
-// "-start" and "-stop": the host's service manager acts on an installed
-// service and speaks for itself; an exit status other than 0 is a failure.
-bool ControlInstalled(const char* name, bool installed, const char* action)
-{
-    if (!installed) {
-        printf("Service %s is not installed\n", name);
-        return false;
-    }
-    (void)fflush(stdout);  // what was printed before comes before the tool's words
-    return serviceapp::ControlService(name, action) == 0;
-}
-
 }  // namespace
 
 CUnixServiceApp::CUnixServiceApp() : m_rcSequence(55) {}
@@ -257,12 +245,12 @@ CUnixServiceApp::~CUnixServiceApp()
 
 bool CUnixServiceApp::StartService()
 {
-    return ControlInstalled(m_serviceName, IsServiceInstalled(), "start");
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "start");
 }
 
 bool CUnixServiceApp::StopService()
 {
-    return ControlInstalled(m_serviceName, IsServiceInstalled(), "stop");
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "stop");
 }
 
 bool CUnixServiceApp::IsServiceInstalled()
