@@ -24,8 +24,9 @@ void CLUMServiceApp::SetServiceStateRunning()
     if (uxsvc_checkin(m_registryName) == 0) {
         log.error("Service [%s] checkin failed.", m_registryName);
         // Two copies started together both pass RunAsService's check; the
-        // one that lost the check-in to a live holder stops and never runs. Any other failure (the registry cannot be written) leaves
-        // no other copy to defer to, so the service runs on unregistered.
+        // one that lost the check-in to a live holder stops and never runs.
+        // Any other failure (the registry cannot be written) leaves no other
+        // copy to defer to, so the service runs on unregistered.
         if (uxsvc_isrunning(m_registryName) != 0) {
             // The lifecycle then skips Run and READY=1 and fails the start.
             serviceapp::SetStartRefused(true);

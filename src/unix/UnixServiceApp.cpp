@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "core/Lifecycle.h"
 #include "unix/Notify.h"
@@ -114,7 +115,7 @@ void IgnoreReload(int /*signal*/) {}
 const int kReloadSignals[] = {SIGUSR1, SIGHUP};
 // Which of them the lifecycle gave IgnoreReload, so only those does the
 // destructor look at (nothing else can install it).
-bool g_reloadCaught[2] = {};
+bool g_reloadCaught[std::size(kReloadSignals)] = {};
 
 void InstallHandler(int signo, Handler handler, int flags)
 {
@@ -229,7 +230,7 @@ CUnixServiceApp::~CUnixServiceApp()
     if (registered == this) {
         RestoreDefaultIfOurs(SIGTERM);
         RestoreDefaultIfOurs(SIGINT);
-        for (size_t i = 0; i < sizeof(kReloadSignals) / sizeof(kReloadSignals[0]); ++i) {
+        for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
             if (g_reloadCaught[i]) {
                 RestoreDefaultIfOurs(kReloadSignals[i]);
                 g_reloadCaught[i] = false;
@@ -340,7 +341,7 @@ bool CUnixServiceApp::RunAsService()
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    for (size_t i = 0; i < sizeof(kReloadSignals) / sizeof(kReloadSignals[0]); ++i) {
+    for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
         if (CurrentHandler(kReloadSignals[i]) == SIG_DFL) {
             InstallHandler(kReloadSignals[i], IgnoreReload, SA_RESTART);  // a client's own handler stays
             g_reloadCaught[i] = true;
