@@ -212,12 +212,6 @@ TEST(Main, ResultCodesAndDispatch)
             return 0;
         });
         EXPECT_EQ(r.out, std::to_string(c.expected) + "|" + c.calls + "|1") << "case " << i;
-        App probe;  // whether the case makes an operation throw
-        if (c.setup != nullptr) {
-            c.setup(probe);
-        }
-        EXPECT_EQ(r.err, probe.thrower.empty() ? "" : "Unhandled exception in service [svc]: boom\n")
-            << "case " << i;
     }
 }
 
