@@ -14,7 +14,8 @@ namespace testsupport {
 
 // One booted system. It sees the host's files through a read-only root, with
 // overlays over /etc and /var (their upper layers in Dir()), fresh tmpfs on
-// /run, /tmp, /var/tmp and /dev, /sys read-only, /proc/sys read-only, its own
+// /run, /tmp, /var/tmp and /dev, /sys read-only, /proc/sys read-only (the
+// host's /proc, /sys and /dev mounts detached, not merely covered), its own
 // cgroup subtree and no capability to load modules, set the clock or reboot.
 // Only the units in its /etc/systemd/system exist: a handful of empty targets
 // (it boots to serviceapp-test.target) and what a test installs, so nothing
