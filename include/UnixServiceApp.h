@@ -24,7 +24,7 @@ public:
     // Sets m_rcSequence to 55.
     CUnixServiceApp();
     // If this object is the registered one: puts back the default action of
-    // SIGTERM, SIGINT and SIGUSR1 where the library's handler is still the
+    // SIGTERM, SIGINT, SIGUSR1 and SIGHUP where the library's handler is still the
     // installed one (a handler the client installed since is left alone), so
     // a late signal acts as it would without the library, unregisters the
     // object and closes the stop event WaitForStop waits on.
@@ -103,8 +103,13 @@ public:
     // ("Failed to sync [DIR]: REASON").
     // True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
-    // "-start" / "-stop" are not supported on this host: both return false
-    // (Main: -5) and print nothing.
+    // "-start" / "-stop" of an installed service (IsServiceInstalled): runs
+    // "systemctl start|stop NAME.service" where systemd is the running
+    // service manager (/run/systemd/system is a directory), else
+    // "/etc/init.d/NAME start|stop", with no shell; the tool's output passes
+    // through. True when it exits 0, else false (Main: -5). A service that is
+    // not installed prints "Service NAME is not installed" and gives false,
+    // running nothing.
     bool StartService() override;
     bool StopService() override;
 
@@ -118,27 +123,33 @@ public:
 
     // Service lifecycle: SetServiceStateStarting; install SignalHandlerStatic
     // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
-    // caught signal interrupts blocking calls with EINTR) and, when SIGUSR1
-    // still has its default action, a handler that does nothing (SA_RESTART),
-    // so the init script's "reload" leaves the service running; unblock
-    // SIGTERM and SIGINT on this thread (a parent may have started the
-    // process with them blocked); Initialize; if it succeeded
-    // SetServiceStateRunning, READY=1 to the service manager, Run, STOPPING=1;
-    // then always SetServiceStateStopping, Deinitialize,
-    // SetServiceStateStopped. The handlers stay installed until the object is
-    // destroyed. A stop signal that arrives before they are installed ends
-    // the process. Stays in the foreground: the init script does the
-    // backgrounding. Returns true.
+    // caught signal interrupts blocking calls with EINTR) and, for each of
+    // SIGUSR1 and SIGHUP that still has its default action, a handler that
+    // does nothing (SA_RESTART), so a "reload" or a hang-up leaves the
+    // service running; unblock SIGTERM and SIGINT on this thread (a parent
+    // may have started the process with them blocked); Initialize; if it
+    // succeeded SetServiceStateRunning, then, unless that refused the start
+    // (CLUMServiceApp), READY=1 to the service manager, Run, STOPPING=1; then
+    // always SetServiceStateStopping, Deinitialize, SetServiceStateStopped.
+    // The handlers stay installed until the object is destroyed. A stop
+    // signal that arrives before they are installed ends the process. Stays
+    // in the foreground: the init script does the backgrounding. Returns
+    // true, or false when Initialize failed or the start was refused.
     //
     // The service manager is told only when $NOTIFY_SOCKET names a socket (a
     // path, or an abstract address written with a leading '@'), one datagram
     // per message; a failure to tell it never stops the service. Nothing is
-    // sent when Initialize fails, nor in console mode.
+    // sent in console mode. A start that fails (Initialize returns false, the
+    // start is refused, or a hook throws and Main catches it) sends ERRNO=N
+    // once, so that systemd and start-stop-daemon --notify-await fail the
+    // start at once: N is the errno Initialize left (errno is cleared before
+    // it is called), EIO where it left none, EALREADY for a refused start.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
     // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
     // their disposition, by default ending the process without Deinitialize.
-    // Run should stop by itself (StopSelf). Returns true.
+    // Run should stop by itself (StopSelf). Returns false when Initialize
+    // failed, else true.
     bool RunAsConsole() override;
 
     // Asks the service to stop: calls SetQuitFlag() through the virtual table

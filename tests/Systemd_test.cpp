@@ -124,6 +124,9 @@ TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
     EXPECT_NE(rc, 0);
     EXPECT_EQ(Systemctl({"is-active", "satestd-fail"}), "failed") << Status("satestd-fail");
     EXPECT_EQ(Hooks("satestd-fail"), "starting\ninitialize\nstopping\ndeinitialize\nstopped\n");
+    std::map<std::string, std::string> unit = Show("satestd-fail");
+    EXPECT_EQ(unit["StatusErrno"], "5") << "ERRNO=EIO from the lifecycle";
+    EXPECT_EQ(unit["ExecMainStatus"], "251") << "Main's -5";
 }
 
 // Both watched with the same period: the default Run keeps its service alive

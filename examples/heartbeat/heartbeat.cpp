@@ -19,8 +19,6 @@
 
 class Heartbeat : public CServiceApp {
 public:
-    bool failed = false;  // the log could not be opened
-
     // Our own options, each followed by its value: -beats N, -interval S, -log PATH.
     bool ParseCommandLineArgument(char* argument, int /*index*/) override
     {
@@ -40,7 +38,7 @@ public:
         char* end = nullptr;
         long value = strtol(argument, &end, 10);
         if (*argument == '\0' || *end != '\0' || value < 1 || value > 86400) {
-            return false;  // not a number we take: the library shows the usage
+            return false;  // not a number we take: the library shows the usage, Main returns -3
         }
         (strcmp(option, "beats") == 0 ? m_beats : m_interval) = value;
         return true;
@@ -49,8 +47,9 @@ public:
     bool ParseCommandLine(int argc, char** argv) override
     {
         bool ok = CServiceApp::ParseCommandLine(argc, argv);
-        if (m_pending != nullptr) {
-            m_action = eActionUsage;  // an option without its value
+        if (ok && m_pending != nullptr) {
+            DisplayUsage();  // an option without its value: refused like a bad one
+            return false;    // Main: -3
         }
         return ok;
     }
@@ -76,7 +75,6 @@ public:
         m_fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (m_fd < 0) {
             fprintf(stderr, "heartbeat: cannot open %s: %s\n", path, strerror(errno));
-            failed = true;
             return false;
         }
         return true;
@@ -140,6 +138,5 @@ int main(int argc, char** argv)
 {
     static Heartbeat app;
     app.SetServiceName("heartbeat");
-    int rc = app.Main(argc, argv);
-    return rc == 0 && !app.failed ? 0 : 1;
+    return app.Main(argc, argv) == 0 ? 0 : 1;  // a log that cannot be opened fails Initialize: -5
 }

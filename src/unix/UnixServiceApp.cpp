@@ -11,9 +11,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <iterator>
 
+#include "core/Lifecycle.h"
 #include "unix/Notify.h"
+#include "unix/ServiceControl.h"
 
 namespace {
 
@@ -103,13 +107,15 @@ long long NowMs()
 
 using Handler = void (*)(int);
 
-// SIGUSR1 asks the Debian-family script's "reload"; its default action would
-// end the service without de-initialization. There is nothing to reload, so
-// the handler does nothing, errno included.
+// SIGUSR1 asks the Debian-family script's "reload", SIGHUP is the usual
+// reload request (and what a closed terminal sends); the default action of
+// either would end the service without de-initialization. There is nothing
+// to reload, so the handler does nothing, errno included.
 void IgnoreReload(int /*signal*/) {}
-// Whether the lifecycle installed IgnoreReload, so only then does the
-// destructor look at SIGUSR1 (nothing else can install it).
-bool g_reloadCaught = false;
+const int kReloadSignals[] = {SIGUSR1, SIGHUP};
+// Which of them the lifecycle gave IgnoreReload, so only those does the
+// destructor look at (nothing else can install it).
+bool g_reloadCaught[std::size(kReloadSignals)] = {};
 
 void InstallHandler(int signo, Handler handler, int flags)
 {
@@ -144,9 +150,74 @@ Handler CurrentHandler(int signo)
 // the one installed.
 void RestoreDefaultIfOurs(int signo)
 {
-    if (CurrentHandler(signo) == (signo == SIGUSR1 ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
+    bool stop = signo == SIGTERM || signo == SIGINT;
+    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : IgnoreReload)) {
         SetDefaultAction(signo);
     }
+}
+
+// The steps of the running lifecycle, each marked as it is entered, so that
+// Main can finish one that a client's exception cut short.
+enum Step : unsigned {
+    kServiceMode = 1u << 0,  // SetServiceStateStarting entered
+    kInitialize = 1u << 1,
+    kFailureTold = 1u << 2,  // ERRNO= sent
+    kStopping = 1u << 3,
+    kDeinitialize = 1u << 4,
+    kStopped = 1u << 5,
+};
+unsigned g_steps = 0;
+
+// Marks step; true the first time.
+bool Enter(unsigned step)
+{
+    bool first = (g_steps & step) == 0;
+    g_steps |= step;
+    return first;
+}
+
+// A failed start, told once to the service manager as ERRNO= the error the
+// failing hook left in errno (EIO when it left none), so that systemd and
+// start-stop-daemon --notify-await fail the start at once, not at their
+// time-outs. Nothing in console mode.
+void NotifyFailure(int error)
+{
+    if ((g_steps & kServiceMode) != 0 && Enter(kFailureTold)) {
+        char state[32];
+        (void)snprintf(state, sizeof(state), "ERRNO=%d", error > 0 ? error : EIO);
+        (void)serviceapp::NotifyServiceManager(state);  // best effort, as every notification
+    }
+}
+
+// The tear-down hooks not yet entered, in order: the stopping and stopped
+// states in service mode, Deinitialize once Initialize was entered.
+void TearDown(CBaseServiceApp& app)
+{
+    bool service = (g_steps & kServiceMode) != 0;
+    if (service && Enter(kStopping)) {
+        app.SetServiceStateStopping();
+    }
+    if ((g_steps & kInitialize) != 0 && Enter(kDeinitialize)) {
+        app.Deinitialize();
+    }
+    if (service && Enter(kStopped)) {
+        app.SetServiceStateStopped();
+    }
+    serviceapp::SetLifecycleTearDown(nullptr);
+}
+
+// Main's tear-down after a client's exception: the lifecycle failed.
+void TearDownAfterException(CBaseServiceApp& app)
+{
+    NotifyFailure(errno);
+    TearDown(app);
+}
+
+// Starts the lifecycle's record: service or console mode.
+void BeginLifecycle(unsigned mode)
+{
+    g_steps = mode;
+    serviceapp::SetLifecycleTearDown(TearDownAfterException);
 }
 
 }  // namespace
@@ -159,9 +230,11 @@ CUnixServiceApp::~CUnixServiceApp()
     if (registered == this) {
         RestoreDefaultIfOurs(SIGTERM);
         RestoreDefaultIfOurs(SIGINT);
-        if (g_reloadCaught) {
-            RestoreDefaultIfOurs(SIGUSR1);
-            g_reloadCaught = false;
+        for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
+            if (g_reloadCaught[i]) {
+                RestoreDefaultIfOurs(kReloadSignals[i]);
+                g_reloadCaught[i] = false;
+            }
         }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
     }
@@ -173,12 +246,12 @@ CUnixServiceApp::~CUnixServiceApp()
 
 bool CUnixServiceApp::StartService()
 {
-    return false;
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "start");
 }
 
 bool CUnixServiceApp::StopService()
 {
-    return false;
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "stop");
 }
 
 bool CUnixServiceApp::IsServiceInstalled()
@@ -264,12 +337,15 @@ void CUnixServiceApp::Run()
 
 bool CUnixServiceApp::RunAsService()
 {
+    BeginLifecycle(kServiceMode);
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    if (CurrentHandler(SIGUSR1) == SIG_DFL) {
-        InstallHandler(SIGUSR1, IgnoreReload, SA_RESTART);  // a client's own handler stays
-        g_reloadCaught = true;
+    for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
+        if (CurrentHandler(kReloadSignals[i]) == SIG_DFL) {
+            InstallHandler(kReloadSignals[i], IgnoreReload, SA_RESTART);  // a client's own handler stays
+            g_reloadCaught[i] = true;
+        }
     }
     // The signal mask survives exec: a parent that started us with the stop
     // signals blocked would otherwise leave them pending for good.
@@ -279,27 +355,36 @@ bool CUnixServiceApp::RunAsService()
     sigaddset(&stopSignals, SIGINT);
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
     serviceapp::SetStartRefused(false);
-    if (Initialize()) {
+    Enter(kInitialize);
+    errno = 0;
+    bool ok = Initialize();
+    if (!ok) {
+        NotifyFailure(errno);
+    } else {
         SetServiceStateRunning();
-        // Notifications are best effort: a manager that cannot be told
-        // never stops the service.
-        if (!serviceapp::StartRefused()) {
+        // A copy that lost its check-in in the running hook never runs.
+        ok = !serviceapp::StartRefused();
+        if (!ok) {
+            NotifyFailure(EALREADY);
+        } else {
+            // Notifications are best effort: a manager that cannot be told
+            // never stops the service.
             (void)serviceapp::NotifyServiceManager("READY=1");
+            Run();
+            (void)serviceapp::NotifyServiceManager("STOPPING=1");
         }
-        Run();
-        (void)serviceapp::NotifyServiceManager("STOPPING=1");
     }
-    SetServiceStateStopping();
-    Deinitialize();
-    SetServiceStateStopped();
-    return true;
+    TearDown(*this);
+    return ok;
 }
 
 bool CUnixServiceApp::RunAsConsole()
 {
-    if (Initialize()) {
+    BeginLifecycle(kInitialize);
+    bool ok = Initialize();
+    if (ok) {
         Run();
     }
-    Deinitialize();
-    return true;
+    TearDown(*this);
+    return ok;
 }
