@@ -180,6 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int expectedAction = (flags & kCustomBeforeMain) ? eActionCustom : eActionRunService;
     const char* expectedName = (flags & kNameBeforeMain) ? "fuzzsvc" : nullptr;
     std::vector<int> expectedOffered;
+    bool refused = false;  // Main then shows the usage and returns -3
     for (int i = 1; i < argc; ++i) {
         int action = OptionAction(argv[i]);
         if (action >= 0) {
@@ -190,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Verdict verdict = Decide(argv[i], i, data[1]);
         if (verdict == Verdict::kReject) {
             expectedAction = eActionUsage;
+            refused = true;
             break;
         }
         if (verdict == Verdict::kAcceptAndCustom) {
@@ -224,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         } else {
             FUZZ_CHECK(app.called == kOperationFor[expectedAction]);
             bool ok = expectedAction == eActionCustom || app.operationResult;
-            FUZZ_CHECK(result == (ok ? 0 : -5));
+            FUZZ_CHECK(result == (refused ? -3 : ok ? 0 : -5));
         }
         if (flags & kSecondMain) {
             app.called.clear();

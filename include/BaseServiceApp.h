@@ -46,11 +46,20 @@ public:
     // Entry point. Registers this object as the process's service object,
     // parses the command line into an action (ParseCommandLine), checks that a
     // service name is set and runs the action's operation.
-    // Returns 0 on success (and always after RunCustom), -1 if a service
-    // object is already registered in this process (nothing else is done, the
-    // command line is not even parsed), -3 if ParseCommandLine() returned
-    // false, -2 if no service name is set after parsing, -4 if m_action is
-    // outside 0..7, -5 if the action's operation returned false.
+    // Returns 0 on success (and after RunCustom, unless it throws), -1 if a
+    // service object is already registered in this process (nothing else is
+    // done, the command line is not even parsed), -3 if ParseCommandLine()
+    // returned false or ParseCommandLineArgument refused an argument (the
+    // usage is shown then), -2 if no service name is set after parsing, -4 if
+    // m_action is outside 0..7, -5 if the action's operation returned false
+    // or a hook threw.
+    // An exception from any hook called from here is caught and reported on
+    // standard error as "Unhandled exception in service [NAME]: WHAT" (WHAT
+    // is what() of a std::exception; other exceptions give the line without
+    // ": WHAT"); a service or console lifecycle it cut short still runs the
+    // stopping hooks and Deinitialize it had not run yet, each once (also when
+    // one of them throws in turn), and Main returns -5. A thread cancellation
+    // passes through.
     // The object stays registered after Main returns, until it is destroyed,
     // so a second call returns -1.
     virtual int Main(int argc, char** argv);
@@ -80,6 +89,7 @@ public:
 
     // Called for "-help", "-?" or an argument nobody accepted. The default
     // prints nothing and returns true; a false result makes Main return -5.
+    // After a refused argument Main returns -3 whatever it returns.
     virtual bool DisplayUsage();
 
     // "-install" / "-uninstall": write or remove the init script and its
@@ -87,12 +97,13 @@ public:
     // what is printed). True on success; false makes Main return -5.
     virtual bool InstallService() = 0;
     virtual bool UninstallService() = 0;
-    // "-start" / "-stop". False makes Main return -5.
+    // "-start" / "-stop": ask the host's service manager (CUnixServiceApp
+    // documents how). False makes Main return -5.
     virtual bool StartService() = 0;
     virtual bool StopService() = 0;
 
     // The client's own action, run when SetCustomAction() chose it. The
-    // default does nothing; Main returns 0 after it whatever it did.
+    // default does nothing; Main returns 0 after it unless it throws.
     virtual void RunCustom();
 
     // Requests a stop: sets the quit flag. Called from signal context by the
@@ -107,8 +118,9 @@ public:
     // mode. In service mode the stop signals are already caught, so a stop may
     // be requested while it runs; Run is still called then and should return
     // at once. The default returns true; false skips the running state and
-    // Run, but de-initialization still runs and Main still returns 0 (a
-    // client that must report the failure keeps its own flag).
+    // Run, de-initialization still runs, and RunAsService or RunAsConsole
+    // returns false (Main: -5); in service mode the service manager is told
+    // that the start failed (CUnixServiceApp).
     virtual bool Initialize();
     // The client's tear-down, called once after Run (or after a failed
     // Initialize), in service and in console mode. The default does nothing.
@@ -143,7 +155,8 @@ public:
     // its index in argv (an argument equal to an option, whatever its case,
     // is taken as that option and never offered). Return true to accept it;
     // false ends the scan (later arguments are not looked at) and turns the
-    // action into eActionUsage. The default accepts nothing. An override
+    // action into eActionUsage: Main shows the usage and returns -3. The
+    // default accepts nothing. An override
     // should hand the arguments it does not take to its base class.
     virtual bool ParseCommandLineArgument(char* argument, int index);
 

@@ -27,7 +27,8 @@ public:
     // the error entry "Service [NAME] checkin failed." to the platform's debug
     // log. If another live process holds the name (a copy started at the
     // same time that passed RunAsService's check too) it then requests a stop
-    // with StopSelf, so Run returns at once, the stopping hooks run and
+    // with StopSelf and refuses the start: the lifecycle never calls Run,
+    // tells the service manager ERRNO=EALREADY, runs the stopping hooks, and
     // RunAsService returns false; if the registry cannot be written the
     // service runs on in its current directory. On success it writes the
     // debug entry "Service [NAME] is checked in.", marks the process as a
@@ -38,8 +39,9 @@ public:
     // Refuses with "service [NAME] is already running." on standard error
     // (no newline) and returns false (Main: -5) when the platform reports a
     // service of m_registryName running; no hook is called then. Otherwise
-    // runs the inherited service lifecycle and returns true, or false when
-    // the check-in lost to another running copy.
+    // runs the inherited service lifecycle and returns its result: false
+    // also when Initialize failed or the check-in lost to another running
+    // copy.
     bool RunAsService() override;
     // Accepts "-vm" (case-sensitive) and the argument right after it, which
     // becomes the platform instance this process works on (the platform logs

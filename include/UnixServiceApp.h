@@ -69,8 +69,8 @@ public:
     // also writes the unit /etc/systemd/system/NAME.service (mode 0644, whole
     // or not at all like the script; Type=notify, ExecStart= the script's
     // program path with the AddServiceArgument arguments, Restart=on-failure
-    // after a second but not after exit status 0, the AddUnitSetting
-    // settings and the sandbox profile; with a reload handler registered,
+    // after a second, the AddUnitSetting settings and the sandbox profile;
+    // with a reload handler registered,
     // ExecReload=/bin/kill -HUP $MAINPID, or Type=notify-reload where the
     // first line of "systemctl --version" names systemd 253 or later; its
     // first line marks it as written by this library) and
@@ -110,8 +110,13 @@ public:
     // ("Failed to sync [DIR]: REASON").
     // True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
-    // "-start" / "-stop" are not supported on this host: both return false
-    // (Main: -5) and print nothing.
+    // "-start" / "-stop" of an installed service (IsServiceInstalled): runs
+    // "systemctl start|stop NAME.service" where systemd is the running
+    // service manager (/run/systemd/system is a directory), else
+    // "/etc/init.d/NAME start|stop", with no shell; the tool's output passes
+    // through. True when it exits 0, else false (Main: -5). A service that is
+    // not installed prints "Service NAME is not installed" and gives false,
+    // running nothing.
     bool StartService() override;
     bool StopService() override;
 
@@ -126,29 +131,35 @@ public:
 
     // Service lifecycle: SetServiceStateStarting; install SignalHandlerStatic
     // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
-    // caught signal interrupts blocking calls with EINTR) and, when SIGUSR1
-    // and SIGHUP each still have their default action, a handler that requests
-    // a reload when a handler is registered (SetReloadHandler) and does
-    // nothing otherwise (SA_RESTART), so the init script's "reload" leaves the
-    // service running; mark the calling thread as the service's own; unblock
-    // SIGTERM and SIGINT on this thread (a parent may have started the
-    // process with them blocked); Initialize; if it succeeded
-    // SetServiceStateRunning, READY=1 to the service manager, Run, STOPPING=1;
-    // then always SetServiceStateStopping, Deinitialize,
-    // SetServiceStateStopped. The handlers stay installed until the object is
-    // destroyed. A stop signal that arrives before they are installed ends
-    // the process. Stays in the foreground: the init script does the
-    // backgrounding. Returns true.
+    // caught signal interrupts blocking calls with EINTR) and, for each of
+    // SIGUSR1 and SIGHUP that still has its default action, a handler that
+    // requests a reload when a handler is registered (SetReloadHandler) and
+    // does nothing otherwise (SA_RESTART), so a "reload" or a hang-up leaves
+    // the service running; mark the calling thread as the service's own;
+    // unblock SIGTERM and SIGINT on this thread (a parent may have started
+    // the process with them blocked); Initialize; if it succeeded
+    // SetServiceStateRunning, then, unless that refused the start
+    // (CLUMServiceApp), READY=1 to the service manager, Run, STOPPING=1; then
+    // always SetServiceStateStopping, Deinitialize, SetServiceStateStopped.
+    // The handlers stay installed until the object is destroyed. A stop
+    // signal that arrives before they are installed ends the process. Stays
+    // in the foreground: the init script does the backgrounding. Returns
+    // true, or false when Initialize failed or the start was refused.
     //
     // The service manager is told only when $NOTIFY_SOCKET names a socket (a
     // path, or an abstract address written with a leading '@'), one datagram
     // per message; a failure to tell it never stops the service. Nothing is
-    // sent when Initialize fails, nor in console mode.
+    // sent in console mode. A start that fails (Initialize returns false, the
+    // start is refused, or a hook throws and Main catches it) sends ERRNO=N
+    // once, so that systemd and start-stop-daemon --notify-await fail the
+    // start at once: N is the errno Initialize left (errno is cleared before
+    // it is called), EIO where it left none, EALREADY for a refused start.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
     // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
     // their disposition, by default ending the process without Deinitialize.
-    // Run should stop by itself (StopSelf). Returns true.
+    // Run should stop by itself (StopSelf). Returns false when Initialize
+    // failed, else true.
     bool RunAsConsole() override;
 
     // Asks the service to stop: calls SetQuitFlag() through the virtual table

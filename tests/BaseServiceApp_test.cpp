@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ public:
     std::string calls;
     std::vector<std::string> offered;  // "index:argument" seen by the handler
     bool result = true;                // what the action operations return
+    std::string thrower;               // the operation that throws std::runtime_error("boom")
     bool parseResult = true;           // what ParseCommandLine returns
 
     bool InstallService() override { return Record("install"); }
@@ -73,6 +75,9 @@ private:
     bool Record(const char* what)
     {
         calls += calls.empty() ? what : std::string(",") + what;
+        if (thrower == what) {
+            throw std::runtime_error("boom");
+        }
         return result;
     }
 };
@@ -185,6 +190,10 @@ TEST(Main, ResultCodesAndDispatch)
         {{"-install"}, [](App& a) { a.SetServiceName(nullptr); }, -2, ""},
         {{}, [](App& a) { a.SetServiceName(""); }, 0, "service"},
         {{"-install"}, [](App& a) { a.parseResult = false; }, -3, ""},
+        {{"-y"}, nullptr, -3, "usage"}, {{"-x", "-help", "-y"}, [](App& a) { a.result = false; }, -3, "usage"},
+        {{"-help", "-x"}, [](App& a) { a.result = false; }, -5, "usage"},
+        {{"-install"}, [](App& a) { a.thrower = "install"; }, -5, "install"},
+        {{}, [](App& a) { a.thrower = "custom"; a.SetCustomAction(); }, -5, "custom"},
         {{}, [](App& a) { a.parseResult = false; a.SetServiceName(nullptr); }, -3, ""},  // parse judged first
         {{}, [](App& a) { a.ForceAction(8); }, -4, ""},
         {{}, [](App& a) { a.ForceAction(-1); }, -4, ""},

@@ -122,13 +122,13 @@ TEST(Heartbeat, DefaultLogIsUnderVarLog)
     EXPECT_EQ(Lines(r.out), "beat 1;stopped;");
 }
 
-TEST(Heartbeat, BadOwnOptionsShowTheUsage)
+TEST(Heartbeat, BadOwnOptionsShowTheUsageAndFail)
 {
     for (auto args : std::vector<std::vector<std::string>>{
-             {"-beats"}, {"-beats", "0"}, {"-interval", "x"}, {"-log"}, {"-what"}}) {
+             {"-beats"}, {"-beats", "0"}, {"-interval", "x"}, {"-log"}, {"-what"}, {"-help"}}) {
         ChildResult r = RunInChild([&] { return ExecHeartbeat(args, nullptr); });
         EXPECT_EQ(r.out.rfind("usage: heartbeat", 0), 0u) << args[0];
-        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.exitCode, args[0] == "-help" ? 0 : 1) << args[0];
     }
 }
 

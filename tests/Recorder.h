@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,7 +51,8 @@ inline void AwaitSignal(const std::atomic<int>& handled)
 // In a child: the socket standing in for the service manager, -1 for none.
 // Recorder drains it before each hook, so its messages show among the hook
 // events in the order they were sent: READY=1 as '+', STOPPING=1 as '-',
-// WATCHDOG=1 as '~', anything else as '?' (nothing when report is false).
+// WATCHDOG=1 as '~', ERRNO= EIO, ENOENT, EALREADY as 'E', 'N', 'A', anything
+// else as '?' (nothing when report is false).
 inline int g_notifyFd = -1;
 inline void ReportNotifications(bool report = true)
 {
@@ -64,6 +67,9 @@ inline void ReportNotifications(bool report = true)
             ReportEvent(!strcmp(text, "READY=1")                         ? '+'
                         : !strcmp(text, "STOPPING=1")                    ? '-'
                         : !strcmp(text, "WATCHDOG=1")                    ? '~'
+                        : !strcmp(text, "ERRNO=5")                       ? 'E'
+                        : !strcmp(text, "ERRNO=2")                       ? 'N'
+                        : !strcmp(text, "ERRNO=114")                     ? 'A'
                         : reloading                                      ? '^'
                         : !strcmp(text, "READY=1\nSTATUS=Reloaded")      ? '='
                         : !strcmp(text, "READY=1\nSTATUS=Reload failed") ? '!'
@@ -76,7 +82,9 @@ inline void ReportNotifications(bool report = true)
 // Initialize, R running, r Run, P stopping, D Deinitialize, X stopped, U
 // DisplayUsage, Q SetQuitFlag. Letters in script: a hook's letter makes it
 // wait for a signal after reporting (and 'w' when ready for it); f fails
-// Initialize, s calls StopSelf there; c makes the first look at the quit flag
+// Initialize, e leaves errno ENOENT there, s calls StopSelf there; a hook
+// whose letter is in throws throws std::runtime_error(letter), or an int
+// when plainThrow is set; c makes the first look at the quit flag
 // hold on until a stop signal is pending or handled, so it lands between the
 // default Run's test and its wait (reporting 'c').
 template <typename Base>
@@ -85,6 +93,8 @@ public:
     std::string script;
     void (*run)(Recorder&) = nullptr;  // Run's body; null keeps the default Run
     std::atomic<int> quitCalls{0};
+    std::string throws;
+    bool plainThrow = false;
 
     void SetServiceStateStarting() override { Hook('S'); }
     void SetServiceStateRunning() override
@@ -100,6 +110,9 @@ public:
         Hook('I');
         if (Has('s')) {
             this->StopSelf();
+        }
+        if (Has('e')) {
+            errno = ENOENT;
         }
         return !Has('f');
     }
@@ -130,12 +143,17 @@ public:
         ReportEvent('Q');
     }
     bool Has(char letter) const { return script.find(letter) != std::string::npos; }
-    void Hook(char letter)
+    void Hook(char letter)  // keeps errno: the lifecycle reports the one a hook leaves
     {
+        int savedErrno = errno;
         ReportNotifications();
         ReportEvent(letter);
         if (Has(letter)) {
             AwaitSignal(quitCalls);
+        }
+        errno = savedErrno;
+        if (throws.find(letter) != std::string::npos) {
+            plainThrow ? throw 7 : throw std::runtime_error(std::string(1, letter));
         }
     }
 };

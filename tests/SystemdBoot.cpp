@@ -60,23 +60,6 @@ const std::pair<const char*, const char*> kUnits[] = {
      "SuccessAction=exit-force\n"},
 };
 
-// Host subtrees that the host's own services and package tools write while a test runs.
-const char* const kBusyHostDirs[] = {"/var/tmp",
-                                     "/var/log",
-                                     "/var/cache",
-                                     "/var/lib/apt",
-                                     "/var/lib/dpkg",
-                                     "/var/lib/postgresql",
-                                     "/var/lib/PackageKit",
-                                     "/var/backups",
-                                     "/var/spool",
-                                     "/var/mail"};
-
-// Names of what the manager (PrivateTmp=) and its tmpfiles set-up make in /tmp and /var/tmp; its
-// tools (systemd-analyze) make temporary ones of their own there, which others run on the host.
-const char* const kSystemdTmpNames[] = {"systemd-private-", ".X11-unix",  ".ICE-unix",
-                                        ".XIM-unix",        ".font-unix", ".Test-unix"};
-
 // Through syscall(): this C library's <sys/pidfd.h> lacks C linkage for C++.
 int PidfdOpen(pid_t pid)
 {
@@ -123,11 +106,21 @@ std::string OwnCgroup2()
     return "";
 }
 
-std::string Describe(const std::string& path, const struct stat& st)
+// How a host path looks: "missing", else its type, and but for a directory
+// (whose entries others change, one by one compared where reached) also its
+// mode, owner, size, inode, time and link target.
+std::string Describe(const std::string& path)
 {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return "missing";
+    }
     std::ostringstream out;
-    out << std::oct << st.st_mode << std::dec << ' ' << st.st_uid << ':' << st.st_gid << ' ' << st.st_size
-        << ' ' << st.st_ino << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec;
+    out << "type " << std::oct << (st.st_mode & S_IFMT);
+    if (!S_ISDIR(st.st_mode)) {
+        out << " mode " << st.st_mode << std::dec << ' ' << st.st_uid << ':' << st.st_gid << ' ' << st.st_size
+            << ' ' << st.st_ino << ' ' << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec;
+    }
     if (S_ISLNK(st.st_mode)) {
         std::error_code error;
         out << " -> " << fs::read_symlink(path, error).string();
@@ -135,54 +128,35 @@ std::string Describe(const std::string& path, const struct stat& st)
     return out.str();
 }
 
-// What systemd could change on the host if the namespaces leaked: /etc and
-// /var (but the subtrees busy on their own) file by file, the entries of /
-// and /run, the entries of /tmp and /var/tmp born before cutoff (others'
-// programs come and go there) and any of systemd's own names there, the
-// canaries, the kernel settings process 1 adjusts and whether / is writable.
-std::map<std::string, std::string> HostState(time_t cutoff, const std::vector<std::string>& canaries)
+// Every path the booted system could write on the host were its overlays and
+// tmpfs not there: all of /etc and /var, and the entries of /, /run and /tmp.
+std::map<std::string, std::string> HostPaths()
 {
-    std::map<std::string, std::string> state;
-    struct stat st;
-    for (const std::string& canary : canaries) {
-        state[canary] = lstat(canary.c_str(), &st) == 0 ? Describe(canary, st) : "missing";
-    }
+    std::map<std::string, std::string> paths;
     for (const char* top : {"/etc", "/var"}) {
         std::error_code error;
         fs::recursive_directory_iterator it(top, fs::directory_options::skip_permission_denied, error), end;
         for (; it != end; it.increment(error)) {
-            std::string path = it->path().string();
-            bool busy = false;
-            for (const char* dir : kBusyHostDirs) {
-                busy = busy || path == dir;
-            }
-            if (busy) {
-                it.disable_recursion_pending();
-            } else if (lstat(path.c_str(), &st) == 0) {
-                state[path] = Describe(path, st);
-            }
+            paths[it->path().string()] = Describe(it->path().string());
         }
     }
-    for (const char* dir : {"/", "/run", "/tmp", "/var/tmp"}) {
-        bool temporary = strstr(dir, "tmp") != nullptr;
+    for (const char* dir : {"/", "/run", "/tmp"}) {
         std::error_code error;
         for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
-            std::string name = entry.path().filename().string();
-            struct statx stx;
-            if (statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW,
-                      STATX_BTIME | STATX_INO | STATX_TYPE, &stx) != 0) {
-                continue;
-            }
-            time_t born = (stx.stx_mask & STATX_BTIME) != 0 ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
-            bool systemds = false;
-            for (const char* prefix : kSystemdTmpNames) {
-                systemds = systemds || name.compare(0, strlen(prefix), prefix) == 0;
-            }
-            if (!temporary || born < cutoff || systemds) {
-                state[entry.path().string()] =
-                    "entry " + std::to_string(stx.stx_mode & S_IFMT) + " " + std::to_string(stx.stx_ino);
-            }
+            paths[entry.path().string()] = Describe(entry.path().string());
         }
+    }
+    return paths;
+}
+
+// What the system reaches on the host whatever it writes: our canaries (a
+// clean-up by age of the host's /tmp would remove them), the kernel settings
+// process 1 adjusts, and whether / is writable.
+std::map<std::string, std::string> HostSettings(const std::vector<std::string>& canaries)
+{
+    std::map<std::string, std::string> state;
+    for (const std::string& canary : canaries) {
+        state[canary] = Describe(canary);
     }
     for (const char* setting : {"fs/file-max", "fs/nr_open", "kernel/hostname", "kernel/domainname",
                                 "kernel/core_pattern", "net/unix/max_dgram_qlen"}) {
@@ -191,6 +165,124 @@ std::map<std::string, std::string> HostState(time_t cutoff, const std::vector<st
     struct statvfs vfs;
     state["/ writable"] = statvfs("/", &vfs) == 0 && (vfs.f_flag & ST_RDONLY) == 0 ? "yes" : "no";
     return state;
+}
+
+// One line of a mountinfo file.
+struct Mount {
+    std::string device;  // MAJOR:MINOR of its file system
+    std::string root;    // the directory of that file system mounted here
+    std::string point;
+    bool writable = false;
+    std::string type;
+    std::string options;  // the file system's own
+};
+
+std::string Unescape(const std::string& field)  // mountinfo writes ' ', '\t', '\n', '\\' as \ooo
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+std::vector<Mount> Mounts(const std::string& mountinfo)
+{
+    std::vector<Mount> mounts;
+    std::istringstream in(ReadFile(mountinfo));
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, perMount, field;
+        Mount m;
+        fields >> id >> parent >> m.device >> m.root >> m.point >> perMount;
+        while (fields >> field && field != "-") {
+        }
+        fields >> m.type >> field >> m.options;
+        m.root = Unescape(m.root);
+        m.point = Unescape(m.point);
+        m.writable = perMount.compare(0, 3, "rw,") == 0 || perMount == "rw";
+        mounts.push_back(m);
+    }
+    return mounts;
+}
+
+bool Under(const std::string& path, const std::string& dir)
+{
+    return dir == "/" || path == dir || path.compare(0, dir.size() + 1, dir + "/") == 0;
+}
+
+// The fence itself, read from process 1's mountinfo: every writable mount of
+// its namespace is ours (a fresh file system of a kind that reaches nothing
+// of the host, an overlay whose changes go to the scratch directory, the
+// scratch directory itself, or its own cgroup subtree), and /, /sys and
+// /proc/sys are read-only. "" when it holds, else each mount that breaks it.
+std::string FenceProblems(int initPid, const std::string& dir, const std::string& cgroup)
+{
+    std::vector<Mount> host = Mounts("/proc/self/mountinfo");
+    std::string dirRoot;  // the scratch directory as a path in its file system
+    size_t longest = 0;
+    for (const Mount& m : host) {
+        if (Under(dir, m.point) && m.point.size() >= longest) {
+            longest = m.point.size();
+            dirRoot = (m.root == "/" ? "" : m.root) + (m.point == "/" ? dir : dir.substr(m.point.size()));
+        }
+    }
+    const std::string cgroupRoot = cgroup.substr(Cgroup2Mount().size());
+    std::string problems;
+    std::map<std::string, bool> readOnly = {{"/", false}, {"/sys", false}, {"/proc/sys", false}};
+    for (const Mount& m : Mounts("/proc/" + std::to_string(initPid) + "/mountinfo")) {
+        if (readOnly.count(m.point) != 0) {
+            readOnly[m.point] = !m.writable;  // the last mount at a point is the one seen
+        }
+        bool hostDevice =
+            std::any_of(host.begin(), host.end(), [&](const Mount& h) { return h.device == m.device; });
+        bool fresh = !hostDevice && (m.type == "tmpfs" || m.type == "devpts" || m.type == "proc" ||
+                                     m.type == "mqueue" || m.type == "ramfs");
+        bool ours = !m.writable || fresh ||
+                    (m.type == "overlay" && m.options.find("upperdir=" + dir + "/") != std::string::npos) ||
+                    (m.type == "cgroup2" && m.root == cgroupRoot) ||
+                    (Under(m.point, dir) && m.root == dirRoot + m.point.substr(dir.size()));
+        if (!ours) {
+            problems +=
+                "writable mount not ours: " + m.point + " (" + m.type + " " + m.device + " " + m.root + ")\n";
+        }
+    }
+    for (const auto& [point, ro] : readOnly) {
+        problems += ro ? "" : point + " is not read-only in the system\n";
+    }
+    return problems;
+}
+
+// What the running system wrote where the host has the same paths: each
+// entry of its /, /run, /tmp and /var/tmp (by type: others come and go on the
+// host too) and each path in its overlays' upper layers (in full, but for
+// directories).
+void AddReached(std::map<std::string, bool>& reached, int initPid)
+{
+    for (const char* dir : {"/", "/run/", "/tmp/", "/var/tmp/"}) {
+        std::error_code error;
+        std::string inside = "/proc/" + std::to_string(initPid) + "/root" + dir;
+        for (const fs::directory_entry& entry : fs::directory_iterator(inside, error)) {
+            reached.emplace(dir + entry.path().filename().string(), false);
+        }
+    }
+}
+
+void AddWritten(std::map<std::string, bool>& reached, const std::string& dir)
+{
+    for (const char* top : {"etc", "var"}) {
+        std::error_code error;
+        const std::string upper = dir + "/" + top + "/upper";
+        for (fs::recursive_directory_iterator it(upper, error), end; it != end; it.increment(error)) {
+            reached["/" + std::string(top) + it->path().string().substr(upper.size())] =
+                !it->is_directory(error) || it->is_symlink(error);
+        }
+    }
 }
 
 // Removes a cgroup subtree, deepest first; retried while its last processes are still going.
@@ -223,6 +315,12 @@ bool IsReadOnly(const char* path)
 {
     struct statvfs st;
     return statvfs(path, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+}
+
+// Unmounts the tree at path in this mount namespace; true also when nothing is mounted there.
+bool Detach(const char* path)
+{
+    return umount2(path, MNT_DETACH) == 0 || errno == EINVAL;
 }
 
 // In the supervisor, now in its own mount namespace: everything process 1
@@ -272,6 +370,11 @@ std::string MountSystem(const std::string& dir, const std::vector<std::string>& 
     // MS_BIND: only this namespace's copy of the root mount turns read-only, never the file system.
     if (mount(nullptr, "/", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
         return Errno("making / read-only");
+    }
+    // The host's /sys and /dev trees go rather than lie beneath ours, where
+    // unmounting ours would uncover them writable.
+    if (!Detach("/sys") || !Detach("/dev")) {
+        return Errno("detaching the host's /sys or /dev");
     }
     if (mount("sysfs", "/sys", "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
         mount("cgroup2", "/sys/fs/cgroup", "cgroup2", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
@@ -342,7 +445,7 @@ int OpenConsole(std::string& error)
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getpid() != 1) {
         _exit(96);
     }
-    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
+    if (!Detach("/proc") || mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0 ||
         mount("/proc/sys", "/proc/sys", nullptr, MS_BIND, nullptr) != 0 ||
         mount(nullptr, "/proc/sys", nullptr,
               MS_REMOUNT | MS_BIND | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
@@ -534,9 +637,8 @@ bool BootedSystemd::Boot(const std::vector<std::string>& keep, unsigned bootSeco
         close(fd);
         m_canaries.push_back(canary);
     }
-    // Others' programs come and go in /tmp; what was there an hour before is settled.
-    m_cutoff = time(nullptr) - 3600;
-    m_hostBefore = HostState(m_cutoff, m_canaries);
+    m_hostBefore = HostPaths();
+    m_settingsBefore = HostSettings(m_canaries);
 
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
@@ -660,7 +762,13 @@ std::string BootedSystemd::Shut(unsigned timeoutSeconds)
         return m_failure;
     }
     std::string problems;
+    std::map<std::string, bool> reached;  // host path -> compared in full
     if (m_initFd >= 0) {
+        problems += FenceProblems(m_initPid, Dir(), m_cgroup);
+        AddReached(reached, m_initPid);
+        if (WaitPidfd(m_initFd, 0)) {
+            problems += "process 1 ended before its mounts could be checked\n";
+        }
         // The manager may drop the connection as it exits: the exit itself is the answer.
         (void)Systemctl({"exit"});
         if (!WaitPidfd(m_supervisorFd, timeoutSeconds)) {
@@ -688,18 +796,24 @@ std::string BootedSystemd::Shut(unsigned timeoutSeconds)
         problems += "cgroup " + m_cgroup + " could not be removed\n";
     }
     if (!m_hostBefore.empty()) {
-        std::map<std::string, std::string> after = HostState(m_cutoff, m_canaries);
-        for (const auto& [path, what] : after) {
-            auto before = m_hostBefore.find(path);
-            if (before == m_hostBefore.end() || before->second != what) {
-                problems += "host changed: " + path + " (" +
-                            (before == m_hostBefore.end() ? std::string("new") : before->second) + " -> " +
-                            what + ")\n";
+        AddWritten(reached, Dir());
+        for (const auto& [path, full] : reached) {
+            auto known = m_hostBefore.find(path);
+            std::string before = known != m_hostBefore.end() ? known->second : "missing";
+            std::string now = Describe(path);
+            if (!full) {
+                before = before.substr(0, before.find(" mode"));
+                now = now.substr(0, now.find(" mode"));
+            }
+            if (before != now) {
+                problems += "host changed: " + path + " (" + before + " -> " + now + ")\n";
             }
         }
-        for (const auto& [path, what] : m_hostBefore) {
-            if (after.count(path) == 0) {
-                problems += "host changed: " + path + " removed\n";
+        std::map<std::string, std::string> settings = HostSettings(m_canaries);
+        for (const auto& [what, before] : m_settingsBefore) {
+            const std::string& now = settings[what];
+            if (now != before) {
+                problems += "host changed: " + what + " (" + before + " -> " + now + ")\n";
             }
         }
     }

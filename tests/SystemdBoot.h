@@ -14,7 +14,8 @@ namespace testsupport {
 
 // One booted system. It sees the host's files through a read-only root, with
 // overlays over /etc and /var (their upper layers in Dir()), fresh tmpfs on
-// /run, /tmp, /var/tmp and /dev, /sys read-only, /proc/sys read-only, its own
+// /run, /tmp, /var/tmp and /dev, /sys read-only, /proc/sys read-only (the
+// host's /proc, /sys and /dev mounts detached, not merely covered), its own
 // cgroup subtree and no capability to load modules, set the clock or reboot.
 // Only the units in its /etc/systemd/system exist: a handful of empty targets
 // (it boots to serviceapp-test.target) and what a test installs, so nothing
@@ -43,10 +44,14 @@ public:
                     unsigned timeoutSeconds = 60);
     // systemctl ARGS inside: its standard output without the final newline.
     std::string Systemctl(const std::vector<std::string>& args, int* exitCode = nullptr);
-    // Asks the system to exit, waits for process 1 (killing it when it does
-    // not go), removes its cgroup subtree; then compares the host with what it
-    // was before the boot. Empty when the shutdown was clean and nothing
-    // outside Dir() changed, else what went wrong and each changed path.
+    // Checks the fence (every writable mount process 1 has is one of ours;
+    // /, /sys and /proc/sys read-only) and notes what the system wrote, asks
+    // it to exit, waits for process 1 (killing it when it does not go),
+    // removes its cgroup subtree; then compares with the host before the boot
+    // what the system wrote (its entries of /, /run, /tmp, /var/tmp and its
+    // overlays' changes), the canaries and the kernel settings: others may
+    // change the rest of the host meanwhile. Empty when the shutdown was
+    // clean, the fence held and none of those changed, else what went wrong.
     std::string Shut(unsigned timeoutSeconds = 60);
 
     // The scratch directory (also the overlays' layers and the console log).
@@ -61,10 +66,10 @@ private:
     bool Boot(const std::vector<std::string>& keep, unsigned bootSeconds, unsigned lifeSeconds);
 
     TempDir m_dir;
-    std::string m_cgroup;  // the subtree given to the system, on the host
-    std::map<std::string, std::string> m_hostBefore;
-    long m_cutoff = 0;                    // entries of /tmp and /var/tmp born before it are compared
-    std::vector<std::string> m_canaries;  // old files in the host's /tmp and /var/tmp
+    std::string m_cgroup;                                 // the subtree given to the system, on the host
+    std::map<std::string, std::string> m_hostBefore;      // every path the system could write
+    std::map<std::string, std::string> m_settingsBefore;  // canaries, kernel settings, / writable
+    std::vector<std::string> m_canaries;                  // old files in the host's /tmp and /var/tmp
     int m_supervisor = -1;  // the supervisor's pid: it set up the namespaces and reaps process 1
     int m_supervisorFd = -1;
     int m_initFd = -1;  // pidfd of process 1

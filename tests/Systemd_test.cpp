@@ -122,12 +122,17 @@ TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
 
 TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
 {
-    ASSERT_NO_FATAL_FAILURE(Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\n"));
+    // Restart=no: one start, not the unit's retries up to the start limit.
+    ASSERT_NO_FATAL_FAILURE(
+        Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\nRestart=no\n"));
     int rc = 0;
     Systemctl({"start", "satestd-fail"}, &rc);
     EXPECT_NE(rc, 0);
     EXPECT_EQ(Systemctl({"is-active", "satestd-fail"}), "failed") << Status("satestd-fail");
     EXPECT_EQ(Hooks("satestd-fail"), "starting\ninitialize\nstopping\ndeinitialize\nstopped\n");
+    std::map<std::string, std::string> unit = Show("satestd-fail");
+    EXPECT_EQ(unit["StatusErrno"], "5") << "ERRNO=EIO from the lifecycle";
+    EXPECT_EQ(unit["ExecMainStatus"], "251") << "Main's -5";
 }
 
 // Both watched with the same period: the default Run keeps its service alive

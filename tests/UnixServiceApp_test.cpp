@@ -61,12 +61,12 @@ TEST(Lifecycle, HookOrderAndStopSignals)
         const char* result;
     } cases[] = {
         // clang-format off
-        {"a failed Initialize skips running and Run only", "", "f", -1, "SIPDXM|0"},
-        {"a failed Initialize in the console", "-console", "f", -1, "IDM|0"},
+        {"a failed Initialize skips running and Run, and fails", "", "f", -1, "SIPDXM|-5"},
+        {"a failed Initialize in the console", "-console", "f", -1, "IDM|-5"},
         {"StopSelf goes through SetQuitFlag and ends Run", "", "s", -1, "SIQRrPDXM|0"},
         {"StopSelf in the console", "-console", "s", -1, "IQrDM|0"},
-        {"-start: not supported here, and silent", "-start", "", -1, "M|-5"},
-        {"-STOP likewise", "-STOP", "", -1, "M|-5"},
+        {"-start of a service not installed", "-start", "", -1, "M|Service svc is not installed\n-5"},
+        {"-STOP likewise", "-STOP", "", -1, "M|Service svc is not installed\n-5"},
         {"during the default Run, which ppoll sleeps in", "", "", 0, "SIRrQPDXM|0"},
         {"between the default Run's flag test and its wait", "", "c", 0, "SIRrcQPDXM|0"},
         {"during Initialize: running is still entered", "", "I", 0, "SIwQRrPDXM|0"},
@@ -106,6 +106,40 @@ TEST(Lifecycle, HookOrderAndStopSignals)
                 break;
             }
         }
+    }
+}
+
+// An exception from a client's hook reaches Main, which reports it, runs the
+// tear-down hooks not yet run (each once, also when one of them throws) and
+// returns -5.
+TEST(Lifecycle, ExceptionFromAHookIsReportedAndStillRunsTheTearDown)
+{
+    const struct {
+        const char* arg;
+        const char* script;  // see Recorder
+        const char* throws;  // hooks that throw std::runtime_error; "" : Initialize throws an int
+        const char* result;
+    } cases[] = {
+        // clang-format off
+        {"", "", "S", "SPXM|-5"}, {"", "", "I", "SIPDXM|-5"}, {"", "", "R", "SIRPDXM|-5"},
+        {"", "", "r", "SIRrPDXM|-5"}, {"", "s", "PD", "SIQRrPDXM|-5"}, {"", "s", "X", "SIQRrPDXM|-5"},
+        {"-console", "", "", "IDM|-5"}, {"-console", "s", "r", "IQrDM|-5"},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        ChildResult r = RunInChild([&c] {
+            App app;
+            app.script = c.script;
+            app.throws = *c.throws ? c.throws : "I";
+            app.plainThrow = !*c.throws;
+            return RunMain(app, *c.arg ? std::vector<std::string>{c.arg} : std::vector<std::string>{});
+        });
+        std::string err = *c.throws ? "" : "Unhandled exception in service [svc]\n";
+        for (char letter : std::string(c.throws)) {
+            err += std::string("Unhandled exception in service [svc]: ") + letter + "\n";
+        }
+        EXPECT_EQ(r.events + "|" + r.out, c.result) << c.arg << " throwing " << c.throws;
+        EXPECT_EQ(r.err, err) << c.arg << " throwing " << c.throws;
     }
 }
 
@@ -221,7 +255,8 @@ TEST(Lifecycle, EveryStopEndsTheWaitAtOnceAndReloadLeavesTheServiceRunning)
              sigaddset(&stop, SIGINT);
              sigprocmask(SIG_BLOCK, &stop, nullptr);
          }, WaitTwice, {SIGTERM}, "SIRrtQPDXM|01 0"},
-        {"SIGUSR1 leaves the service running", nullptr, nullptr, {SIGUSR1, SIGTERM}, "SIRrQPDXM|0"},
+        {"SIGUSR1 and SIGHUP leave the service running", [] { signal(SIGHUP, SIG_DFL); }, nullptr,
+         {SIGUSR1, SIGHUP, SIGTERM}, "SIRrQPDXM|0"},
         {"a client's own SIGUSR1 handler is kept", [] { signal(SIGUSR1, [](int) { ReportEvent('u'); }); },
          nullptr, {SIGUSR1, SIGTERM}, "SIRruQPDXM|0"},
         // clang-format on
@@ -318,7 +353,8 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
         // clang-format off
         {"READY after running, before Run; STOPPING after Run", "path", "", "", "s", nullptr, "SIQR+r-PDXM|0"},
         {"the same at an abstract address", "@", "", "", "s", nullptr, "SIQR+r-PDXM|0"},
-        {"nothing after a failed Initialize", "path", "", "", "f", nullptr, "SIPDXM|0"},
+        {"ERRNO=EIO after a failed Initialize", "path", "", "", "f", nullptr, "SIEPDXM|-5"},
+        {"ERRNO= the errno Initialize left", "@", "", "", "fe", nullptr, "SINPDXM|-5"},
         {"nothing in the console", "@", "", "-console", "s", nullptr, "IQrDM|0"},
         {"nobody listening stops nothing", "/nonexistent/notify", "", "", "s", nullptr, "SIQRrPDXM|0"},
         {"NotifyWatchdog under a watchdog", "path", "WATCHDOG_USEC=60000000", "", "", FeedWatchdogTwice,
@@ -383,6 +419,27 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
     }
 }
 
+// start-stop-daemon --notify-await, as init scripts start a service, fails
+// the start of a service whose Initialize failed at once, with its error.
+TEST(Notify, StartStopDaemonFailsAFailedStartAtOnce)
+{
+    const char ssd[] = "/sbin/start-stop-daemon";
+    if (access(ssd, X_OK) != 0) {
+        GTEST_SKIP() << ssd << " is not installed";
+    }
+    TempDir dir;
+    long long start = NowUs();
+    ChildResult r = RunInChild([&] {
+        setenv("SERVICEAPP_TEST_MODE", "fail-init", 1);
+        execl(ssd, ssd, "--start", "--background", "--notify-await", "--notify-timeout", "100",
+              "--make-pidfile", "--pidfile", (dir.path + "/pid").c_str(), "--exec", SERVICEAPP_TEST_DAEMON,
+              nullptr);
+        return 127;
+    });
+    EXPECT_LT(NowUs() - start, 30000000) << "at once, not at the 100 s time-out";
+    EXPECT_NE(r.err.find("(Input/output error)"), std::string::npos) << r.exitCode << " " << r.err;
+}
+
 volatile sig_atomic_t g_ownHandlerRan = 0;
 
 // A signal after the registered object is gone takes the default action (not
@@ -424,20 +481,22 @@ TEST(StaleObject, LateSignalsEndTheProcessWithoutTouchingTheObject)
         raise(SIGINT);
         printf(" %d", app->quitCalls.load());
         signal(SIGTERM, [](int) { g_ownHandlerRan = 1; });
-        struct sigaction onUsr1 = {};
+        struct sigaction onUsr1 = {}, onHup = {};
         sigaction(SIGUSR1, nullptr, &onUsr1);
-        printf(" %d", onUsr1.sa_handler != SIG_DFL);
+        sigaction(SIGHUP, nullptr, &onHup);
+        printf(" %d%d", onUsr1.sa_handler != SIG_DFL, onHup.sa_handler != SIG_DFL);
         delete app;
         struct sigaction onInt = {};
         sigaction(SIGINT, nullptr, &onInt);  // our handlers make way for the default action
         sigaction(SIGUSR1, nullptr, &onUsr1);
+        sigaction(SIGHUP, nullptr, &onHup);
         raise(SIGTERM);
-        printf(" %d %d %d", static_cast<int>(g_ownHandlerRan), onInt.sa_handler == SIG_DFL,
-               onUsr1.sa_handler == SIG_DFL);
+        printf(" %d %d %d%d", static_cast<int>(g_ownHandlerRan), onInt.sa_handler == SIG_DFL,
+               onUsr1.sa_handler == SIG_DFL, onHup.sa_handler == SIG_DFL);
         return 0;
     });
-    EXPECT_EQ(r.out, "0 2 1 1 1 1")
-        << "quit calls, ours on SIGUSR1, own SIGTERM handler ran, SIGINT and SIGUSR1 default";
+    EXPECT_EQ(r.out, "0 2 11 1 1 11")
+        << "quit calls, ours on SIGUSR1 and SIGHUP, own SIGTERM handler ran, SIGINT, SIGUSR1 and SIGHUP default";
 }
 
 TEST(LinuxDistribution, DisplayNames)

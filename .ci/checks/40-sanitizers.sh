@@ -11,7 +11,7 @@ build=$work/build
 san="-fsanitize=address,undefined -fno-sanitize-recover=all"
 # Warnings are gated by the plain builds: instrumented code draws false ones
 # (GCC 12's -Wmaybe-uninitialized inside <regex> under ASan).
-cmake -S . -B "$build" \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE= \
       "-DCMAKE_CXX_FLAGS=$san -fno-omit-frame-pointer -g -O1" \
       "-DCMAKE_EXE_LINKER_FLAGS=$san" "-DCMAKE_SHARED_LINKER_FLAGS=$san" >/dev/null
 cmake --build "$build" -j2 >/dev/null

@@ -14,7 +14,7 @@ build=$work/build
 runner=$PWD/.ci/valgrind-run.sh
 # Every test program (and its test discovery) runs through the runner.
 # Warnings are gated by the plain builds; this one is about run-time behaviour.
-cmake -S . -B "$build" -DCMAKE_CXX_FLAGS="-g -O0" \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS="-g -O0" \
       "-DCMAKE_CROSSCOMPILING_EMULATOR=bash;$runner" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 export VALGRIND_LOG_DIR=$work/logs

@@ -23,8 +23,6 @@
 
 class Heartbeat : public CServiceApp {
 public:
-    bool failed = false;  // the log could not be opened
-
     // Our own options, each followed by its value: -beats N, -interval S, -log PATH.
     bool ParseCommandLineArgument(char* argument, int /*index*/) override
     {
@@ -48,7 +46,7 @@ public:
         char* end = nullptr;
         long value = strtol(argument, &end, 10);
         if (*argument == '\0' || *end != '\0' || value < 1 || value > 86400) {
-            return false;  // not a number we take: the library shows the usage
+            return false;  // not a number we take: the library shows the usage, Main returns -3
         }
         (strcmp(option, "beats") == 0 ? m_beats : m_interval) = value;
         return true;
@@ -57,8 +55,9 @@ public:
     bool ParseCommandLine(int argc, char** argv) override
     {
         bool ok = CServiceApp::ParseCommandLine(argc, argv);
-        if (m_pending != nullptr) {
-            m_action = eActionUsage;  // an option without its value
+        if (ok && m_pending != nullptr) {
+            DisplayUsage();  // an option without its value: refused like a bad one
+            return false;    // Main: -3
         }
         return ok;
     }
@@ -80,8 +79,7 @@ public:
             return true;
         }
         m_fd = OpenLog();
-        failed = m_fd < 0;
-        return !failed;
+        return m_fd >= 0;
     }
 
     // The reload handler: reopens the log (a rotated one is then left
@@ -174,6 +172,5 @@ int main(int argc, char** argv)
     static Heartbeat app;
     app.SetServiceName("heartbeat");
     app.SetReloadHandler(Heartbeat::Reload);
-    int rc = app.Main(argc, argv);
-    return rc == 0 && !app.failed ? 0 : 1;
+    return app.Main(argc, argv) == 0 ? 0 : 1;  // a log that cannot be opened fails Initialize: -5
 }

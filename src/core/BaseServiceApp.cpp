@@ -2,9 +2,15 @@
 // SPDX-License-Identifier: MIT
 #include "BaseServiceApp.h"
 
+#include <cxxabi.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+
+#include "core/Lifecycle.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the quit flag is set from a signal handler");
 static_assert(sizeof(std::atomic<bool>) == 1, "the quit flag is one byte of the binary interface");
@@ -51,7 +57,81 @@ const Option kOptions[] = {
     {"-stop", eActionStop},
 };
 
+// Whether the last scan ended at an argument ParseCommandLineArgument
+// refused: usage is then shown as for "-help", but Main fails with -3.
+bool g_argumentRefused = false;
+
+serviceapp::LifecycleTearDown g_tearDown = nullptr;
+
+// Parses the command line and runs the chosen action: Main's results but -1.
+int RunAction(CBaseServiceApp& app, int argc, char** argv)
+{
+    g_argumentRefused = false;  // also for an override that never calls the base parser
+    if (!app.ParseCommandLine(argc, argv)) {
+        return -3;
+    }
+    if (!app.CheckServiceNameSet()) {
+        return -2;
+    }
+    bool ok = false;
+    switch (static_cast<unsigned int>(app.GetAction())) {
+    case eActionRunService: ok = app.RunAsService(); break;
+    case eActionConsole: ok = app.RunAsConsole(); break;
+    case eActionUsage:
+        ok = app.DisplayUsage();
+        if (g_argumentRefused) {
+            return -3;
+        }
+        break;
+    case eActionInstall: ok = app.InstallService(); break;
+    case eActionUninstall: ok = app.UninstallService(); break;
+    case eActionStart: ok = app.StartService(); break;
+    case eActionStop: ok = app.StopService(); break;
+    case eActionCustom:
+        app.RunCustom();
+        ok = true;
+        break;
+    default: return -4;
+    }
+    return ok ? 0 : -5;
+}
+
+// A client's exception that reached Main, on standard error; errno is kept
+// for the tear-down's report to the service manager.
+void ReportException(const char* name, const char* what)
+{
+    int savedErrno = errno;
+    if (what != nullptr) {
+        (void)fprintf(stderr, "Unhandled exception in service [%s]: %s\n", name, what);
+    } else {
+        (void)fprintf(stderr, "Unhandled exception in service [%s]\n", name);
+    }
+    errno = savedErrno;
+}
+
+// Runs body; false, with the exception reported, when a client's hook threw.
+template <typename Body>
+bool Guarded(const char* name, const Body& body)
+{
+    try {
+        body();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;  // a cancelled thread must unwind to its end
+    } catch (const std::exception& e) {
+        ReportException(name, e.what());
+    } catch (...) {
+        ReportException(name, nullptr);
+    }
+    return false;
+}
+
 }  // namespace
+
+void serviceapp::SetLifecycleTearDown(LifecycleTearDown tearDown)
+{
+    g_tearDown = tearDown;
+}
 
 CBaseServiceApp::CBaseServiceApp()
     : m_serviceName(),
@@ -85,29 +165,20 @@ int CBaseServiceApp::Main(int argc, char** argv)
         return -1;
     }
 
-    if (!ParseCommandLine(argc, argv)) {
-        return -3;
+    // A client's exception ends the action with -5; a lifecycle it cut short
+    // still runs its stopping hooks and Deinitialize, each once, even when
+    // one of those throws in turn.
+    int rc = -5;
+    if (Guarded(m_serviceName, [&] { rc = RunAction(*this, argc, argv); })) {
+        return rc;
     }
-    if (!CheckServiceNameSet()) {
-        return -2;
+    while (g_tearDown != nullptr) {
+        (void)Guarded(m_serviceName, [this] {
+            g_tearDown(*this);
+            g_tearDown = nullptr;
+        });
     }
-
-    bool ok = false;
-    switch (static_cast<unsigned int>(m_action)) {
-    case eActionRunService: ok = RunAsService(); break;
-    case eActionConsole: ok = RunAsConsole(); break;
-    case eActionUsage: ok = DisplayUsage(); break;
-    case eActionInstall: ok = InstallService(); break;
-    case eActionUninstall: ok = UninstallService(); break;
-    case eActionStart: ok = StartService(); break;
-    case eActionStop: ok = StopService(); break;
-    case eActionCustom:
-        RunCustom();
-        ok = true;
-        break;
-    default: return -4;
-    }
-    return ok ? 0 : -5;
+    return -5;
 }
 
 void CBaseServiceApp::SetServiceStateStarting() {}
@@ -193,6 +264,7 @@ bool CBaseServiceApp::ParseCommandLine(int argc, char** argv)
         argc = 0;
     }
     CopyField(m_programPath, sizeof(m_programPath), argc > 0 ? argv[0] : nullptr);
+    g_argumentRefused = false;
 
     for (int i = 1; i < argc; ++i) {
         if (argv[i] == nullptr) {
@@ -209,6 +281,7 @@ bool CBaseServiceApp::ParseCommandLine(int argc, char** argv)
             m_action = match->action;
         } else if (!ParseCommandLineArgument(argv[i], i)) {
             m_action = eActionUsage;
+            g_argumentRefused = true;
             break;
         }
     }

@@ -24,11 +24,11 @@ void CLUMServiceApp::SetServiceStateRunning()
     if (uxsvc_checkin(m_registryName) == 0) {
         log.error("Service [%s] checkin failed.", m_registryName);
         // Two copies started together both pass RunAsService's check; the
-        // one that lost the check-in to a live holder stops before Run does
-        // any work. Any other failure (the registry cannot be written) leaves
-        // no other copy to defer to, so the service runs on unregistered.
+        // one that lost the check-in to a live holder stops and never runs.
+        // Any other failure (the registry cannot be written) leaves no other
+        // copy to defer to, so the service runs on unregistered.
         if (uxsvc_isrunning(m_registryName) != 0) {
-            // No READY=1 either: under a service manager the start fails.
+            // The lifecycle then skips Run and READY=1 and fails the start.
             serviceapp::SetStartRefused(true);
             StopSelf();
         }
@@ -50,10 +50,8 @@ bool CLUMServiceApp::RunAsService()
         fprintf(stderr, "service [%s] is already running.", m_registryName);
         return false;
     }
-    // The lifecycle clears the refusal as it starts; the running hook above
-    // may set it.
-    bool ok = CUnixServiceApp::RunAsService();
-    return ok && !serviceapp::StartRefused();
+    // False also when the running hook above refused the start.
+    return CUnixServiceApp::RunAsService();
 }
 
 bool CLUMServiceApp::ParseCommandLineArgument(char* argument, int index)

@@ -18,10 +18,10 @@ bool NotifyServiceManager(const char* state);
 unsigned long long WatchdogPeriodUs();
 
 // A start refused after the running hook (a platform copy that lost its
-// check-in to a running copy): the lifecycle then announces no READY=1, so
-// under a service manager the start fails rather than turning ready and
-// stopping at once, and the refusing class reports the failure. The service
-// lifecycle clears the mark when a start begins.
+// check-in to a running copy): the lifecycle then skips Run, sends ERRNO=
+// instead of READY=1, so under a service manager the start fails at once,
+// and returns false. The service lifecycle clears the mark when a start
+// begins.
 void SetStartRefused(bool refused);
 bool StartRefused();
 

@@ -47,4 +47,14 @@ bool ServiceIsRunning(const char* name)
     return Run(name, SystemdIsRunning() ? "is-active" : "status", true) == 0;
 }
 
+bool StartOrStopService(const char* name, bool installed, const char* action)
+{
+    if (!installed) {
+        printf("Service %s is not installed\n", name);
+        return false;
+    }
+    (void)fflush(stdout);  // what was printed before comes before the tool's words
+    return ControlService(name, action) == 0;
+}
+
 }  // namespace serviceapp

@@ -14,6 +14,11 @@ int ControlService(const char* name, const char* action);
 // the init script's "status" (0 means running), both asked quietly.
 bool ServiceIsRunning(const char* name);
 
+// "-start" and "-stop": for an installed service ControlService, true when
+// the tool exited 0; for one not installed prints "Service NAME is not
+// installed" on standard output and gives false, running nothing.
+bool StartOrStopService(const char* name, bool installed, const char* action);
+
 }  // namespace serviceapp
 
 #endif

@@ -28,13 +28,13 @@ const char kMarkerFormat[] =
     "# Written by serviceapp for %s: -uninstall removes it; put local changes in a drop-in\n";
 
 // Like the script: root, no watchdog (an administrator adds WatchdogSec=
-// with a drop-in). A crash, kill -9 or a watchdog kill is restarted after a
-// second (five times in ten seconds at most: systemd's start limit); a service
-// that exits 0 before it was ready (Initialize failed) is not.
+// with a drop-in). A crash, kill -9, a watchdog kill or a failed start is
+// restarted after a second (five times in ten seconds at most: systemd's
+// start limit).
 const char kUnitHead[] = "[Unit]\nDescription=";
 const char kServiceHead[] = "\n[Service]\nType=";
 const char kExecStart[] = "\nNotifyAccess=main\nExecStart=";
-const char kRestart[] = "Restart=on-failure\nRestartSec=1\nRestartPreventExitStatus=0\n";
+const char kRestart[] = "Restart=on-failure\nRestartSec=1\n";
 const char kInstall[] = "\n[Install]\nWantedBy=multi-user.target\n";
 // systemd 253 and later send SIGHUP themselves and wait for READY=1.
 const int kNotifyReloadVersion = 253;

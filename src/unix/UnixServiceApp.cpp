@@ -11,10 +11,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <iterator>
 
+#include "core/Lifecycle.h"
 #include "unix/Notify.h"
 #include "unix/Reload.h"
+#include "unix/ServiceControl.h"
 
 namespace {
 
@@ -105,19 +109,21 @@ long long NowMs()
 using Handler = void (*)(int);
 
 // SIGUSR1 (the Debian-family script's "reload") and SIGHUP (the unit's
-// reload) ask for a reload; their default action would end the service
-// without de-initialization. With a reload handler registered the request is
-// left for the service's thread, whose wait the stop event ends; without one
-// the signal does nothing. Async-signal-safe; keeps errno.
+// reload, and what a closed terminal sends) ask for a reload; the default
+// action of either would end the service without de-initialization. With a
+// reload handler registered the request is left for the service's thread,
+// whose wait the stop event ends; without one the signal does nothing.
+// Async-signal-safe; keeps errno.
 void IgnoreReload(int /*signal*/)
 {
     if (serviceapp::RequestReload()) {
         SignalStopEvent();
     }
 }
-// Whether the lifecycle installed IgnoreReload, so only then does the
-// destructor look at SIGUSR1 and SIGHUP (nothing else can install it).
-bool g_reloadCaught = false;
+const int kReloadSignals[] = {SIGUSR1, SIGHUP};
+// Which of them the lifecycle gave IgnoreReload, so only those does the
+// destructor look at (nothing else can install it).
+bool g_reloadCaught[std::size(kReloadSignals)] = {};
 
 void InstallHandler(int signo, Handler handler, int flags)
 {
@@ -152,10 +158,74 @@ Handler CurrentHandler(int signo)
 // the one installed.
 void RestoreDefaultIfOurs(int signo)
 {
-    bool reload = signo == SIGUSR1 || signo == SIGHUP;
-    if (CurrentHandler(signo) == (reload ? IgnoreReload : CUnixServiceApp::SignalHandlerStatic)) {
+    bool stop = signo == SIGTERM || signo == SIGINT;
+    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : IgnoreReload)) {
         SetDefaultAction(signo);
     }
+}
+
+// The steps of the running lifecycle, each marked as it is entered, so that
+// Main can finish one that a client's exception cut short.
+enum Step : unsigned {
+    kServiceMode = 1u << 0,  // SetServiceStateStarting entered
+    kInitialize = 1u << 1,
+    kFailureTold = 1u << 2,  // ERRNO= sent
+    kStopping = 1u << 3,
+    kDeinitialize = 1u << 4,
+    kStopped = 1u << 5,
+};
+unsigned g_steps = 0;
+
+// Marks step; true the first time.
+bool Enter(unsigned step)
+{
+    bool first = (g_steps & step) == 0;
+    g_steps |= step;
+    return first;
+}
+
+// A failed start, told once to the service manager as ERRNO= the error the
+// failing hook left in errno (EIO when it left none), so that systemd and
+// start-stop-daemon --notify-await fail the start at once, not at their
+// time-outs. Nothing in console mode.
+void NotifyFailure(int error)
+{
+    if ((g_steps & kServiceMode) != 0 && Enter(kFailureTold)) {
+        char state[32];
+        (void)snprintf(state, sizeof(state), "ERRNO=%d", error > 0 ? error : EIO);
+        (void)serviceapp::NotifyServiceManager(state);  // best effort, as every notification
+    }
+}
+
+// The tear-down hooks not yet entered, in order: the stopping and stopped
+// states in service mode, Deinitialize once Initialize was entered.
+void TearDown(CBaseServiceApp& app)
+{
+    bool service = (g_steps & kServiceMode) != 0;
+    if (service && Enter(kStopping)) {
+        app.SetServiceStateStopping();
+    }
+    if ((g_steps & kInitialize) != 0 && Enter(kDeinitialize)) {
+        app.Deinitialize();
+    }
+    if (service && Enter(kStopped)) {
+        app.SetServiceStateStopped();
+    }
+    serviceapp::SetLifecycleTearDown(nullptr);
+}
+
+// Main's tear-down after a client's exception: the lifecycle failed.
+void TearDownAfterException(CBaseServiceApp& app)
+{
+    NotifyFailure(errno);
+    TearDown(app);
+}
+
+// Starts the lifecycle's record: service or console mode.
+void BeginLifecycle(unsigned mode)
+{
+    g_steps = mode;
+    serviceapp::SetLifecycleTearDown(TearDownAfterException);
 }
 
 }  // namespace
@@ -168,10 +238,11 @@ CUnixServiceApp::~CUnixServiceApp()
     if (registered == this) {
         RestoreDefaultIfOurs(SIGTERM);
         RestoreDefaultIfOurs(SIGINT);
-        if (g_reloadCaught) {
-            RestoreDefaultIfOurs(SIGUSR1);
-            RestoreDefaultIfOurs(SIGHUP);
-            g_reloadCaught = false;
+        for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
+            if (g_reloadCaught[i]) {
+                RestoreDefaultIfOurs(kReloadSignals[i]);
+                g_reloadCaught[i] = false;
+            }
         }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
     }
@@ -183,12 +254,12 @@ CUnixServiceApp::~CUnixServiceApp()
 
 bool CUnixServiceApp::StartService()
 {
-    return false;
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "start");
 }
 
 bool CUnixServiceApp::StopService()
 {
-    return false;
+    return serviceapp::StartOrStopService(m_serviceName, IsServiceInstalled(), "stop");
 }
 
 bool CUnixServiceApp::IsServiceInstalled()
@@ -281,14 +352,14 @@ void CUnixServiceApp::Run()
 
 bool CUnixServiceApp::RunAsService()
 {
+    BeginLifecycle(kServiceMode);
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
-    const int reloadSignals[] = {SIGUSR1, SIGHUP};
-    for (int reload : reloadSignals) {
-        if (CurrentHandler(reload) == SIG_DFL) {
-            InstallHandler(reload, IgnoreReload, SA_RESTART);  // a client's own handler stays
-            g_reloadCaught = true;
+    for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
+        if (CurrentHandler(kReloadSignals[i]) == SIG_DFL) {
+            InstallHandler(kReloadSignals[i], IgnoreReload, SA_RESTART);  // a client's own handler stays
+            g_reloadCaught[i] = true;
         }
     }
     serviceapp::SetServiceThread();
@@ -300,27 +371,36 @@ bool CUnixServiceApp::RunAsService()
     sigaddset(&stopSignals, SIGINT);
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
     serviceapp::SetStartRefused(false);
-    if (Initialize()) {
+    Enter(kInitialize);
+    errno = 0;
+    bool ok = Initialize();
+    if (!ok) {
+        NotifyFailure(errno);
+    } else {
         SetServiceStateRunning();
-        // Notifications are best effort: a manager that cannot be told
-        // never stops the service.
-        if (!serviceapp::StartRefused()) {
+        // A copy that lost its check-in in the running hook never runs.
+        ok = !serviceapp::StartRefused();
+        if (!ok) {
+            NotifyFailure(EALREADY);
+        } else {
+            // Notifications are best effort: a manager that cannot be told
+            // never stops the service.
             (void)serviceapp::NotifyServiceManager("READY=1");
+            Run();
+            (void)serviceapp::NotifyServiceManager("STOPPING=1");
         }
-        Run();
-        (void)serviceapp::NotifyServiceManager("STOPPING=1");
     }
-    SetServiceStateStopping();
-    Deinitialize();
-    SetServiceStateStopped();
-    return true;
+    TearDown(*this);
+    return ok;
 }
 
 bool CUnixServiceApp::RunAsConsole()
 {
-    if (Initialize()) {
+    BeginLifecycle(kInitialize);
+    bool ok = Initialize();
+    if (ok) {
         Run();
     }
-    Deinitialize();
-    return true;
+    TearDown(*this);
+    return ok;
 }
