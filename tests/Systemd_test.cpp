@@ -122,7 +122,6 @@ TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
 
 TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
 {
-    // Restart=no: one start, not the unit's retries up to the start limit.
     ASSERT_NO_FATAL_FAILURE(
         Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\nRestart=no\n"));
     int rc = 0;

@@ -376,8 +376,6 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
                  (void)(app.IsReloadPending() && (ReportEvent('p'), app.RunPendingReload()));
              }
          }, "SIR+rp^LQ=-PDXM|0"},
-        {"SIGHUP without a reload handler changes nothing", "path", "", "", "",
-         [](App& app) { raise(SIGHUP), app.StopSelf(); }, "SIR+rQ-PDXM|0"},
         // clang-format on
     };
     TempDir dir;
