@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "unix/Log.h"
 #include "unix/Notify.h"
 
 namespace {
@@ -264,6 +265,9 @@ void CUnixServiceApp::Run()
 
 bool CUnixServiceApp::RunAsService()
 {
+    // Before any hook can start a process that would inherit the socket.
+    serviceapp::TakeNotifySocket();
+    serviceapp::BeginServiceLog(m_serviceName);
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
@@ -279,15 +283,16 @@ bool CUnixServiceApp::RunAsService()
     sigaddset(&stopSignals, SIGINT);
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
     serviceapp::SetStartRefused(false);
+    (void)serviceapp::NotifyServiceManager("STATUS=Initializing");
     if (Initialize()) {
         SetServiceStateRunning();
         // Notifications are best effort: a manager that cannot be told
         // never stops the service.
         if (!serviceapp::StartRefused()) {
-            (void)serviceapp::NotifyServiceManager("READY=1");
+            (void)serviceapp::NotifyServiceManager("READY=1\nSTATUS=Running");
         }
         Run();
-        (void)serviceapp::NotifyServiceManager("STOPPING=1");
+        (void)serviceapp::NotifyServiceManager("STOPPING=1\nSTATUS=Stopping");
     }
     SetServiceStateStopping();
     Deinitialize();
