@@ -56,6 +56,7 @@ protected:
         if (chdir(start.c_str()) != 0) {
             return 1;
         }
+        SetJournalStream(STDERR_FILENO);  // the service's own log, on the captured standard error
         App app;
         app.SetServiceName("svc", registry, nullptr);
         app.script = hold ? "r" : "";
@@ -161,7 +162,7 @@ TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRunsAndOnlyItTurnsReady)
     Child& winner = &loser == &a ? b : a;
     EXPECT_EQ(winner.seen, "SIR+r") << "one copy checked in, turned ready and runs";
     ChildResult lost = loser.Finish();
-    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRr-PDXM|-5 -1")
+    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRr-PDXM|-5 -1<3>Service [reg] checkin failed.\n")
         << "the other stopped, never ready";
     EXPECT_EQ(uxsvc_isrunning("reg"), 1);
     EXPECT_EQ(kill(winner.pid, SIGTERM), 0);
@@ -199,7 +200,7 @@ TEST_F(LUMServiceApp, FailedCheckInIsLoggedAndTheServiceRunsOnWhereItWas)
     setenv("LUM_RUNTIME_DIR", (tmp.path + "/plain/lum").c_str(), 1);
     ASSERT_TRUE(WriteFile(configFile, "[Base]\ndCOREDIR=/\n"));
     ChildResult r = Copy({"-vm", "inst1"});
-    EXPECT_EQ(r.events + "|" + r.out + r.err, "SIRrQPDXM|(start 0)0 2");
+    EXPECT_EQ(r.events + "|" + r.out + r.err, "SIRrQPDXM|(start 0)0 2<3>Service [reg] checkin failed.\n");
     EXPECT_EQ(LogTexts(logFile), (std::vector<std::string>{"DEBUG Focus set to instance [inst1].",
                                                            "ERROR Service [reg] checkin failed."}));
 }

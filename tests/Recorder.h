@@ -7,6 +7,8 @@
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <csignal>
@@ -54,6 +56,24 @@ inline void AwaitSignal(const std::atomic<int>& handled)
 // kept whole in g_notifications.
 inline int g_notifyFd = -1;
 inline std::vector<std::string> g_notifications;
+// In a child: $JOURNAL_STREAM names fd's device and inode, as a service
+// manager names the journal stream it connected, so that the service's log
+// goes there and never to the host's syslog.
+inline void SetJournalStream(int fd)
+{
+    struct stat st = {};
+    fstat(fd, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+}
+// A datagram socket bound at path (a file-system path), -1 when it cannot be.
+inline int BindDatagram(const std::string& path)
+{
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    path.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 ? fd : -1;
+}
 inline void ReportNotifications(bool report = true)
 {
     char text[256];

@@ -1,10 +1,14 @@
 // End to end under a real systemd as process 1: the unit "-install" writes is started, seen ready, stopped, watched and removed.
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -76,15 +80,23 @@ protected:
         const std::string dropIn = "[Service]\nEnvironment=SERVICEAPP_TEST_NAME=" + name +
                                    " SERVICEAPP_TEST_HOOKS=" + s_system->Dir() + "/" + name +
                                    ".hooks SERVICEAPP_TEST_INIT_MS=300\nLimitCORE=0\n" + extra;
-        r = s_system->In([&] {
-            std::string dir = "/etc/systemd/system/" + name + ".service.d";
-            return mkdir(dir.c_str(), 0755) == 0 && WriteFile(dir + "/test.conf", dropIn) ? 0 : 1;
-        });
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_TRUE(Put("/etc/systemd/system/" + name + ".service.d/test.conf", dropIn));
         int rc = -1;
         Systemctl({"daemon-reload"}, &rc);
         ASSERT_EQ(rc, 0);
         s_installed.push_back(name);
+    }
+
+    // Writes a file inside the system, making its directory.
+    static bool Put(const std::string& path, const std::string& text)
+    {
+        return s_system
+                   ->In([&] {
+                       std::error_code error;
+                       std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+                       return WriteFile(path, text) ? 0 : 1;
+                   })
+                   .exitCode == 0;
     }
 
     static BootedSystemd* s_system;
@@ -153,6 +165,91 @@ TEST_F(SystemdEndToEnd, WatchdogKillsOnlyTheServiceThatStopsFeedingIt)
     Systemctl({"stop", "satestd-fed"}, &rc);
     EXPECT_EQ(Systemctl({"is-active", "satestd-fed"}), "inactive") << Status("satestd-fed");
     EXPECT_EQ(Hooks("satestd-fed"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+}
+
+// The journal's daemon from units of the test's own, so that a service's
+// standard error is a journal stream; the service logs one line per priority
+// from alert to debug, then two lines in one message at error.
+TEST_F(SystemdEndToEnd, LogLinesLandInTheJournalWithTheirPriorities)
+{
+    const std::string unit = "[Unit]\nDefaultDependencies=no\n";
+    ASSERT_TRUE(Put("/etc/systemd/journald.conf.d/test.conf", "[Journal]\nStorage=volatile\n"));
+    ASSERT_TRUE(
+        Put("/etc/systemd/system/systemd-journald.socket",
+            unit + "[Socket]\nListenStream=/run/systemd/journal/stdout\n"
+                   "ListenDatagram=/run/systemd/journal/socket\nSocketMode=0666\nPassCredentials=yes\n"));
+    ASSERT_TRUE(Put("/etc/systemd/system/systemd-journald.service",
+                    unit + "[Service]\nType=notify\nExecStart=/lib/systemd/systemd-journald\n"
+                           "Sockets=systemd-journald.socket\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-log", "Environment=SERVICEAPP_TEST_MODE=log\n"));
+    int rc = -1;
+    Systemctl({"start", "systemd-journald.socket"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("systemd-journald.socket");
+    Systemctl({"start", "satestd-log"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-log");
+    std::string want =
+        "1 level 1\n2 level 2\n3 level 3\n4 level 4\n5 level 5\n6 level 6\n7 level 7\n"
+        "3 first line\n3 second line\n";
+    std::string got;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            std::istringstream json(
+                s_system
+                    ->Run({"/bin/journalctl", "--no-pager", "-o", "json", "--output-fields=PRIORITY,MESSAGE",
+                           "_SYSTEMD_UNIT=satestd-log.service"})
+                    .out);
+            static const std::regex priority("\"PRIORITY\":\"(\\d)\""), message("\"MESSAGE\":\"([^\"]*)\"");
+            std::smatch p, m;
+            got.clear();
+            for (std::string line; std::getline(json, line);) {
+                if (std::regex_search(line, p, priority) && std::regex_search(line, m, message)) {
+                    got += p[1].str() + " " + m[1].str() + "\n";
+                }
+            }
+            return got == want;
+        },
+        30));
+    EXPECT_EQ(got, want);
+    Systemctl({"stop", "satestd-log"}, &rc);
+}
+
+// Both start slower than their start time-out; one asks for more time as it goes.
+TEST_F(SystemdEndToEnd, ALongInitializeStartsOnlyWhenItAsksForMoreTime)
+{
+    const std::string slow = "TimeoutStartSec=2s\nEnvironment=SERVICEAPP_TEST_INIT_MS=5000\n";
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-extend", slow + "Environment=SERVICEAPP_TEST_EXTEND_MS=3000\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-slow", slow));
+    int rc = -1;
+    Systemctl({"start", "satestd-extend"}, &rc);
+    EXPECT_EQ(rc, 0) << Status("satestd-extend");
+    EXPECT_EQ(Show("satestd-extend")["StatusText"], "Running");
+    Systemctl({"start", "satestd-slow"}, &rc);
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(Show("satestd-slow")["Result"], "timeout") << Status("satestd-slow");
+    Systemctl({"stop", "satestd-extend"}, &rc);
+}
+
+TEST_F(SystemdEndToEnd, ASocketUnitStartsTheServiceAtTheFirstConnectionAndItServesIt)
+{
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-sock", "Environment=SERVICEAPP_TEST_MODE=serve\n"));
+    ASSERT_TRUE(Put("/etc/systemd/system/satestd-sock.socket",
+                    "[Socket]\nListenStream=/run/satestd-sock\nFileDescriptorName=echo\n"));
+    int rc = -1;
+    Systemctl({"daemon-reload"}, &rc);
+    Systemctl({"start", "satestd-sock.socket"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-sock.socket");
+    EXPECT_EQ(Systemctl({"is-active", "satestd-sock"}), "inactive");
+    ChildResult r = s_system->In([] {
+        struct sockaddr_un sa = {AF_UNIX, "/run/satestd-sock"};
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        char reply[16] = {};
+        bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 &&
+                  write(fd, "ping\n", 5) == 5;
+        return ok && read(fd, reply, sizeof(reply)) == 5 && printf("%s", reply) == 5 ? 0 : 1;
+    });
+    EXPECT_EQ(r.out, "ping\n") << r.err << Status("satestd-sock");
+    EXPECT_EQ(Hooks("satestd-sock"), "starting\ninitialize\necho\nrunning\n");
+    Systemctl({"stop", "satestd-sock.socket", "satestd-sock"}, &rc);
 }
 
 TEST_F(SystemdEndToEnd, UninstallLeavesTheUnitUnknown)

@@ -1,9 +1,12 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
-// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long.
+// $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long; $SERVICEAPP_TEST_EXTEND_MS asks for that much more time throughout Initialize.
 // SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,7 +27,9 @@ class TestDaemon : public CServiceApp {
         }
     }
 
-    // $SERVICEAPP_TEST_MODE: "fail-init" (Initialize fails) or "own-run" (a Run of its own that never feeds a watchdog).
+    // $SERVICEAPP_TEST_MODE: "fail-init" (Initialize fails), "own-run" (a Run of its own that never feeds a
+    // watchdog), "log" (one message per priority, and one of two lines) or "serve" (echoes one line per
+    // connection to the socket it was passed).
     static bool Mode(const char* mode)
     {
         const char* value = getenv("SERVICEAPP_TEST_MODE");
@@ -44,11 +49,31 @@ public:
         alarm(120);  // a test that loses track of it must not leave it running
         // A slow set-up ($SERVICEAPP_TEST_INIT_MS), so that a start that returns early shows.
         const char* ms = getenv("SERVICEAPP_TEST_INIT_MS");
-        SleepMs(ms != nullptr ? atol(ms) : 0);
+        const char* extend = getenv("SERVICEAPP_TEST_EXTEND_MS");
+        for (long left = ms != nullptr ? atol(ms) : 0; left > 0 && !CheckQuitFlag(); left -= 250) {
+            (void)(extend != nullptr && serviceapp::ExtendTimeout(static_cast<unsigned>(atol(extend))));
+            SleepMs(left < 250 ? left : 250);
+        }
+        for (int level = Mode("log") ? LOG_ALERT : 8; level <= LOG_DEBUG; ++level) {
+            serviceapp::Log(level, "level %d", level);
+        }
+        (void)(Mode("log") && (serviceapp::Log(LOG_ERR, "first line\nsecond line"), true));
+        serviceapp::ListenSocket passed = {-1, ""};
+        if (Mode("serve") && serviceapp::TakeListenSockets(&passed, 1) == 1) {
+            m_listen = passed.fd;
+            Record(passed.name);
+        }
         return !Mode("fail-init");
     }
     void Run() override
     {
+        for (struct pollfd p = {m_listen, POLLIN, 0}; m_listen >= 0 && !CheckQuitFlag(); p.revents = 0) {
+            int client = poll(&p, 1, 100) == 1 ? accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+            char line[64];
+            ssize_t n = client >= 0 ? read(client, line, sizeof(line)) : 0;
+            (void)(n > 0 && write(client, line, static_cast<size_t>(n)));
+            (void)(client >= 0 && close(client));
+        }
         if (!Mode("own-run")) {
             CServiceApp::Run();
             return;
@@ -69,6 +94,9 @@ public:
         }
     }
     void SetServiceStateStopped() override { Record("stopped"); }
+
+private:
+    int m_listen = -1;
 };
 
 }  // namespace
