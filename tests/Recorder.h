@@ -48,14 +48,6 @@ inline void AwaitSignal(const std::atomic<int>& handled)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-// In a child: the socket standing in for the service manager, -1 for none.
-// Recorder drains it before each hook, so its messages show among the hook
-// events in the order they were sent, by their first line: READY=1 as '+',
-// STOPPING=1 as '-', WATCHDOG=1 as '~', a status alone as nothing, anything
-// else as '?' (nothing at all when report is false). Every datagram is also
-// kept whole in g_notifications.
-inline int g_notifyFd = -1;
-inline std::vector<std::string> g_notifications;
 // In a child: $JOURNAL_STREAM names fd's device and inode, as a service
 // manager names the journal stream it connected, so that the service's log
 // goes there and never to the host's syslog.
@@ -74,6 +66,15 @@ inline int BindDatagram(const std::string& path)
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 ? fd : -1;
 }
+
+// In a child: the socket standing in for the service manager, -1 for none.
+// Recorder drains it before each hook, so its messages show among the hook
+// events in the order they were sent, by their first line: READY=1 as '+',
+// STOPPING=1 as '-', WATCHDOG=1 as '~', a status alone as nothing, anything
+// else as '?' (nothing at all when report is false). Every datagram is also
+// kept whole in g_notifications.
+inline int g_notifyFd = -1;
+inline std::vector<std::string> g_notifications;
 inline void ReportNotifications(bool report = true)
 {
     char text[256];

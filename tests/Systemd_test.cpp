@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "SystemdBoot.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -90,13 +90,11 @@ protected:
     // Writes a file inside the system, making its directory.
     static bool Put(const std::string& path, const std::string& text)
     {
-        return s_system
-                   ->In([&] {
-                       std::error_code error;
-                       std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-                       return WriteFile(path, text) ? 0 : 1;
-                   })
-                   .exitCode == 0;
+        std::error_code exists;
+        auto write = [&] {
+            return fs::create_directories(fs::path(path).parent_path(), exists), !WriteFile(path, text);
+        };
+        return s_system->In(write).exitCode == 0;
     }
 
     static BootedSystemd* s_system;
@@ -168,43 +166,33 @@ TEST_F(SystemdEndToEnd, WatchdogKillsOnlyTheServiceThatStopsFeedingIt)
 }
 
 // The journal's daemon from units of the test's own, so that a service's
-// standard error is a journal stream; the service logs one line per priority
-// from alert to debug, then two lines in one message at error.
+// standard error is a journal stream; the service logs at each priority from
+// alert to debug, two lines in one message at error.
 TEST_F(SystemdEndToEnd, LogLinesLandInTheJournalWithTheirPriorities)
 {
-    const std::string unit = "[Unit]\nDefaultDependencies=no\n";
-    ASSERT_TRUE(Put("/etc/systemd/journald.conf.d/test.conf", "[Journal]\nStorage=volatile\n"));
+    const std::string dir = "/etc/systemd/system/systemd-journald.",
+                      unit = "[Unit]\nDefaultDependencies=no\n";
     ASSERT_TRUE(
-        Put("/etc/systemd/system/systemd-journald.socket",
-            unit + "[Socket]\nListenStream=/run/systemd/journal/stdout\n"
-                   "ListenDatagram=/run/systemd/journal/socket\nSocketMode=0666\nPassCredentials=yes\n"));
-    ASSERT_TRUE(Put("/etc/systemd/system/systemd-journald.service",
-                    unit + "[Service]\nType=notify\nExecStart=/lib/systemd/systemd-journald\n"
-                           "Sockets=systemd-journald.socket\n"));
+        Put("/etc/systemd/journald.conf.d/test.conf", "[Journal]\nStorage=volatile\n") &&
+        Put(dir + "socket", unit + "[Socket]\nListenStream=/run/systemd/journal/stdout\n"
+                                   "ListenDatagram=/run/systemd/journal/socket\nSocketMode=0666\n") &&
+        Put(dir + "service", unit + "[Service]\nType=notify\nExecStart=/lib/systemd/systemd-journald\n"));
     ASSERT_NO_FATAL_FAILURE(Install("satestd-log", "Environment=SERVICEAPP_TEST_MODE=log\n"));
     int rc = -1;
-    Systemctl({"start", "systemd-journald.socket"}, &rc);
-    ASSERT_EQ(rc, 0) << Status("systemd-journald.socket");
-    Systemctl({"start", "satestd-log"}, &rc);
+    Systemctl({"start", "systemd-journald.socket", "satestd-log"}, &rc);
     ASSERT_EQ(rc, 0) << Status("satestd-log");
-    std::string want =
-        "1 level 1\n2 level 2\n3 level 3\n4 level 4\n5 level 5\n6 level 6\n7 level 7\n"
-        "3 first line\n3 second line\n";
+    const std::string want =
+        "level 1\nlevel 2\nlevel 3\nits second line\nlevel 4\nlevel 5\nlevel 6\nlevel 7\n";
     std::string got;
     EXPECT_TRUE(Eventually(
         [&] {
-            std::istringstream json(
-                s_system
-                    ->Run({"/bin/journalctl", "--no-pager", "-o", "json", "--output-fields=PRIORITY,MESSAGE",
-                           "_SYSTEMD_UNIT=satestd-log.service"})
-                    .out);
-            static const std::regex priority("\"PRIORITY\":\"(\\d)\""), message("\"MESSAGE\":\"([^\"]*)\"");
-            std::smatch p, m;
             got.clear();
-            for (std::string line; std::getline(json, line);) {
-                if (std::regex_search(line, p, priority) && std::regex_search(line, m, message)) {
-                    got += p[1].str() + " " + m[1].str() + "\n";
-                }
+            for (char p = '1'; p <= '7'; ++p) {  // the lines of one priority at a time
+                std::string only = {p, '.', '.', p};
+                got += s_system
+                           ->Run({"/bin/journalctl", "-o", "cat", "-p", only,
+                                  "_SYSTEMD_UNIT=satestd-log.service"})
+                           .out;
             }
             return got == want;
         },
@@ -224,30 +212,28 @@ TEST_F(SystemdEndToEnd, ALongInitializeStartsOnlyWhenItAsksForMoreTime)
     EXPECT_EQ(rc, 0) << Status("satestd-extend");
     EXPECT_EQ(Show("satestd-extend")["StatusText"], "Running");
     Systemctl({"start", "satestd-slow"}, &rc);
-    EXPECT_NE(rc, 0);
     EXPECT_EQ(Show("satestd-slow")["Result"], "timeout") << Status("satestd-slow");
     Systemctl({"stop", "satestd-extend"}, &rc);
 }
 
 TEST_F(SystemdEndToEnd, ASocketUnitStartsTheServiceAtTheFirstConnectionAndItServesIt)
 {
-    ASSERT_NO_FATAL_FAILURE(Install("satestd-sock", "Environment=SERVICEAPP_TEST_MODE=serve\n"));
     ASSERT_TRUE(Put("/etc/systemd/system/satestd-sock.socket",
-                    "[Socket]\nListenStream=/run/satestd-sock\nFileDescriptorName=echo\n"));
+                    "[Socket]\nListenStream=/run/satestd\nFileDescriptorName=echo\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-sock", "Environment=SERVICEAPP_TEST_MODE=serve\n"));
     int rc = -1;
-    Systemctl({"daemon-reload"}, &rc);
     Systemctl({"start", "satestd-sock.socket"}, &rc);
     ASSERT_EQ(rc, 0) << Status("satestd-sock.socket");
     EXPECT_EQ(Systemctl({"is-active", "satestd-sock"}), "inactive");
     ChildResult r = s_system->In([] {
-        struct sockaddr_un sa = {AF_UNIX, "/run/satestd-sock"};
+        struct sockaddr_un sa = {AF_UNIX, "/run/satestd"};
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        char reply[16] = {};
-        bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 &&
-                  write(fd, "ping\n", 5) == 5;
-        return ok && read(fd, reply, sizeof(reply)) == 5 && printf("%s", reply) == 5 ? 0 : 1;
+        char reply[8] = {};
+        (void)!(connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 &&
+                write(fd, "ping", 4) == 4 && read(fd, reply, sizeof(reply) - 1) > 0);
+        return printf("%s", reply), 0;
     });
-    EXPECT_EQ(r.out, "ping\n") << r.err << Status("satestd-sock");
+    EXPECT_EQ(r.out, "ping") << r.err << Status("satestd-sock");
     EXPECT_EQ(Hooks("satestd-sock"), "starting\ninitialize\necho\nrunning\n");
     Systemctl({"stop", "satestd-sock.socket", "satestd-sock"}, &rc);
 }

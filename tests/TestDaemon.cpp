@@ -28,8 +28,7 @@ class TestDaemon : public CServiceApp {
     }
 
     // $SERVICEAPP_TEST_MODE: "fail-init" (Initialize fails), "own-run" (a Run of its own that never feeds a
-    // watchdog), "log" (one message per priority, and one of two lines) or "serve" (echoes one line per
-    // connection to the socket it was passed).
+    // watchdog), "log" (logs at each priority) or "serve" (echoes on the socket it was passed).
     static bool Mode(const char* mode)
     {
         const char* value = getenv("SERVICEAPP_TEST_MODE");
@@ -54,10 +53,9 @@ public:
             (void)(extend != nullptr && serviceapp::ExtendTimeout(static_cast<unsigned>(atol(extend))));
             SleepMs(left < 250 ? left : 250);
         }
-        for (int level = Mode("log") ? LOG_ALERT : 8; level <= LOG_DEBUG; ++level) {
-            serviceapp::Log(level, "level %d", level);
+        for (int level = LOG_ALERT; Mode("log") && level <= LOG_DEBUG; ++level) {
+            serviceapp::Log(level, level == LOG_ERR ? "level %d\nits second line" : "level %d", level);
         }
-        (void)(Mode("log") && (serviceapp::Log(LOG_ERR, "first line\nsecond line"), true));
         serviceapp::ListenSocket passed = {-1, ""};
         if (Mode("serve") && serviceapp::TakeListenSockets(&passed, 1) == 1) {
             m_listen = passed.fd;
