@@ -133,7 +133,15 @@ public:
     // The service manager is told only when $NOTIFY_SOCKET names a socket (a
     // path, or an abstract address written with a leading '@'), one datagram
     // per message; a failure to tell it never stops the service. Nothing is
-    // sent when Initialize fails, nor in console mode.
+    // sent when Initialize fails but "STATUS=Initializing" before it, and
+    // nothing in console mode.
+    //
+    // Before SetServiceStateStarting the lifecycle takes $NOTIFY_SOCKET out of
+    // the environment (kept process-wide for the library's messages, so no
+    // process the service starts can speak for it; a process forked from it
+    // sends nothing) and decides where serviceapp::Log writes
+    // (ServiceRuntime.h). Its status texts: "Initializing" before Initialize,
+    // "Running" with READY=1, "Stopping" with STOPPING=1.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
     // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
