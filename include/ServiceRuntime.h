@@ -13,8 +13,9 @@ namespace serviceapp {
 
 // Writes one printf-style message at a syslog(3) priority (LOG_EMERG 0 ..
 // LOG_DEBUG 7; only those three bits of priority are used, a facility given
-// with them is ignored). The message is cut to 1023 bytes; one that cannot be
-// formatted becomes "FAILED TO FORMAT MESSAGE".
+// with them is ignored). On the console and in the journal the message is cut
+// to 1023 bytes, and one that cannot be formatted becomes "FAILED TO FORMAT
+// MESSAGE"; syslog(3) formats it itself. errno is kept.
 //
 // Where it goes is decided when the service lifecycle (RunAsService) begins:
 //  - Before that, and in every other action (console, install, usage, the

@@ -108,21 +108,27 @@ void Log(int priority, const char* format, ...)
 {
     int savedErrno = errno;  // a caller may log and then look at errno
     int level = priority & LOG_PRIMASK;
-    char text[kMessageSize];
+    int sink = g_sink.load();
     va_list args;
     va_start(args, format);
+    if (sink == kSyslog) {
+        // syslog(3) formats it itself, once, into its own record.
+        vsyslog(LOG_DAEMON | level, format, args);
+        va_end(args);
+        errno = savedErrno;
+        return;
+    }
+    char text[kMessageSize];
     int n = vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     if (n < 0) {
         snprintf(text, sizeof(text), "%s", "FAILED TO FORMAT MESSAGE");
     }
-    switch (g_sink.load()) {
-    case kJournal: WriteJournal(level, text); break;
-    case kSyslog: syslog(LOG_DAEMON | level, "%s", text); break;
-    default:
+    if (sink == kJournal) {
+        WriteJournal(level, text);
+    } else {
         // Best effort, like every console line of the library.
         (void)fprintf(level <= LOG_WARNING ? stderr : stdout, "%s\n", text);
-        break;
     }
     errno = savedErrno;
 }
