@@ -71,17 +71,14 @@ inline int BindDatagram(const std::string& path)
 // Recorder drains it before each hook, so its messages show among the hook
 // events in the order they were sent, by their first line: READY=1 as '+',
 // STOPPING=1 as '-', WATCHDOG=1 as '~', a status alone as nothing, anything
-// else as '?' (nothing at all when report is false). Every datagram is also
-// kept whole in g_notifications.
+// else as '?' (nothing when report is false).
 inline int g_notifyFd = -1;
-inline std::vector<std::string> g_notifications;
 inline void ReportNotifications(bool report = true)
 {
     char text[256];
     for (ssize_t n; g_notifyFd >= 0 && (n = recv(g_notifyFd, text, sizeof(text) - 1, MSG_DONTWAIT)) >= 0;) {
         text[n] = '\0';
-        g_notifications.push_back(text);
-        std::string first = g_notifications.back().substr(0, g_notifications.back().find('\n'));
+        std::string first(text, strcspn(text, "\n"));
         if (report && first.compare(0, 7, "STATUS=") != 0) {
             ReportEvent(first == "READY=1"      ? '+'
                         : first == "STOPPING=1" ? '-'

@@ -17,6 +17,7 @@
 namespace {
 
 class TestDaemon : public CServiceApp {
+    serviceapp::ListenSocket m_passed = {-1, ""};  // in "serve" mode
     static void Record(const char* hook)
     {
         const char* path = getenv("SERVICEAPP_TEST_HOOKS");
@@ -56,21 +57,20 @@ public:
         for (int level = LOG_ALERT; Mode("log") && level <= LOG_DEBUG; ++level) {
             serviceapp::Log(level, level == LOG_ERR ? "level %d\nits second line" : "level %d", level);
         }
-        serviceapp::ListenSocket passed = {-1, ""};
-        if (Mode("serve") && serviceapp::TakeListenSockets(&passed, 1) == 1) {
-            m_listen = passed.fd;
-            Record(passed.name);
+        if (Mode("serve") && serviceapp::TakeListenSockets(&m_passed, 1) == 1) {
+            Record(m_passed.name);
         }
         return !Mode("fail-init");
     }
     void Run() override
     {
-        for (struct pollfd p = {m_listen, POLLIN, 0}; m_listen >= 0 && !CheckQuitFlag(); p.revents = 0) {
-            int client = poll(&p, 1, 100) == 1 ? accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        for (struct pollfd p = {m_passed.fd, POLLIN, 0};
+             p.fd >= 0 && poll(&p, 1, 100) >= 0 && !CheckQuitFlag();) {
+            int client = p.revents & POLLIN ? accept4(p.fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             char line[64];
             ssize_t n = client >= 0 ? read(client, line, sizeof(line)) : 0;
-            (void)(n > 0 && write(client, line, static_cast<size_t>(n)));
-            (void)(client >= 0 && close(client));
+            (void)(n > 0 && write(client, line, static_cast<size_t>(n))),
+                (void)(client >= 0 && close(client));
         }
         if (!Mode("own-run")) {
             CServiceApp::Run();
@@ -92,9 +92,6 @@ public:
         }
     }
     void SetServiceStateStopped() override { Record("stopped"); }
-
-private:
-    int m_listen = -1;
 };
 
 }  // namespace
