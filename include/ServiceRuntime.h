@@ -60,10 +60,11 @@ struct ListenSocket {
 // processes the service starts see none of them; a later call therefore finds
 // none. Fills at most capacity entries (names from $LISTEN_FDNAMES, separated
 // by ':') and returns how many sockets were passed, which may be more than
-// capacity (the rest stay open, close-on-exec). 0 when none were passed or
-// they were meant for another process; -1 when the variables are malformed
-// or name a descriptor that is not open (nothing is filled then). Call it
-// from Initialize, before starting threads that read the environment.
+// capacity (the rest stay open, close-on-exec). 0 when none were passed, they
+// were meant for another process or the numbers are not plain decimals; -1
+// (errno EBADF) when they promise a descriptor that is not open (nothing is
+// filled then). Call it from Initialize, before starting threads that read
+// the environment.
 SERVICEAPP_EXPORT int TakeListenSockets(ListenSocket* sockets, int capacity);
 
 }  // namespace serviceapp

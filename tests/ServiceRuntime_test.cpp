@@ -117,7 +117,7 @@ TEST(ListenSockets, TakesOnlyTheSocketsPassedToThisProcessAndHidesThemFromChildr
         }
         return 0;
     });
-    EXPECT_EQ(r.out, "0 0= 0 0|-1 0= 0 0|-1 0= 1 0|2 3=unknown 1 0|2 3=web 1 0|")
+    EXPECT_EQ(r.out, "0 0= 0 0|0 0= 0 0|-1 0= 1 0|2 3=unknown 1 0|2 3=web 1 0|")
         << "not ours; malformed; more than passed; no name; two, of which the first";
 }
 

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "ServiceRuntime.h"
+#include "unix/Notify.h"
 
 namespace serviceapp {
 
@@ -17,30 +17,12 @@ namespace {
 
 constexpr int kFirstFd = 3;  // SD_LISTEN_FDS_START: after standard input, output and error
 
-// A whole decimal number that fits; false for anything else.
-bool ParseCount(const char* text, unsigned long long& value)
-{
-    const char* end = text + strlen(text);
-    auto [last, error] = std::from_chars(text, end, value);
-    return text != end && error == std::errc() && last == end;
-}
-
-// The sockets, or -1 with errno; the environment is left to the caller.
+// The sockets, or -1 with errno EBADF; the environment is left to the caller.
 int Take(ListenSocket* sockets, int capacity)
 {
-    const char* pidText = getenv("LISTEN_PID");
-    const char* countText = getenv("LISTEN_FDS");
-    if (pidText == nullptr || countText == nullptr) {
-        return 0;
-    }
-    unsigned long long pid = 0;
-    unsigned long long count = 0;
-    if (!ParseCount(pidText, pid) || !ParseCount(countText, count) || count > 65536) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (pid != static_cast<unsigned long long>(getpid())) {
-        return 0;  // passed to a parent that started us, not to us
+    unsigned long long count = ParseDecimal(getenv("LISTEN_FDS"));
+    if (ParseDecimal(getenv("LISTEN_PID")) != static_cast<unsigned long long>(getpid()) || count > 65536) {
+        return 0;  // passed to a parent that started us, or nothing we can read
     }
     int passed = static_cast<int>(count);
     for (int i = 0; i < passed; ++i) {

@@ -13,10 +13,6 @@
 
 namespace serviceapp {
 
-namespace {
-
-// A decimal number of digits only, without sign, blanks or overflow; 0 for
-// anything else (0 itself means "none" to every caller).
 unsigned long long ParseDecimal(const char* text)
 {
     if (text == nullptr || *text == '\0') {
@@ -35,8 +31,6 @@ unsigned long long ParseDecimal(const char* text)
     }
     return value;
 }
-
-}  // namespace
 
 namespace {
 

@@ -19,6 +19,10 @@ bool NotifyServiceManager(const char* state);
 // an earlier take found stays.
 void TakeNotifySocket();
 
+// A decimal number of digits only, without sign, blanks or overflow; 0 for
+// anything else, so 0 means "none" to every caller.
+unsigned long long ParseDecimal(const char* text);
+
 // The watchdog period in microseconds from $WATCHDOG_USEC when the service
 // manager watches this process ($WATCHDOG_PID unset or equal to our pid);
 // 0 when no watchdog is set, or the values are not plain positive numbers.
