@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -69,7 +70,7 @@ void WriteJournal(int level, const char* text)
         out[n++] = '<';
         out[n++] = static_cast<char>('0' + level);
         out[n++] = '>';
-        memcpy(out + n, line, length);
+        std::copy(line, line + length, out + n);  // a line, not a string: no NUL follows
         n += length;
         out[n++] = '\n';
         if (end == nullptr) {
