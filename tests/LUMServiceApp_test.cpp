@@ -140,14 +140,9 @@ TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRunsAndOnlyItTurnsReady)
     // as '+' and STOPPING=1 as '-'.
     auto copy = [&](int index) {
         std::string address = tmp.path + "/notify" + std::to_string(index);
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
-        if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+        if ((g_notifyFd = BindDatagram(address)) < 0) {
             return 1;
         }
-        g_notifyFd = fd;
         setenv("NOTIFY_SOCKET", address.c_str(), 1);
         return CopyBody({}, "reg", false, go[0]);
     };

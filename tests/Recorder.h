@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,14 +58,17 @@ inline void SetJournalStream(int fd)
     fstat(fd, &st);
     setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
 }
-// A datagram socket bound at path (a file-system path), -1 when it cannot be.
-inline int BindDatagram(const std::string& path)
+// A datagram socket bound at address (a path, or an abstract name written
+// with a leading '@'); -1 when it cannot be.
+inline int BindDatagram(const std::string& address)
 {
     struct sockaddr_un sa = {};
     sa.sun_family = AF_UNIX;
-    path.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+    address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+    sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
+    auto length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 ? fd : -1;
+    return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length) == 0 ? fd : -1;
 }
 
 // In a child: the socket standing in for the service manager, -1 for none.

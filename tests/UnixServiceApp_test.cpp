@@ -312,19 +312,13 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
     int serial = 0;
     for (const auto& c : cases) {
         std::string address = c.socket;
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int fd = -1;
         if (address == "path" || address == "@") {
             address = address == "@"
                           ? "@serviceapp-test-" + std::to_string(getpid()) + "-" + std::to_string(serial)
                           : dir.path + "/notify" + std::to_string(serial);
             ++serial;
-            struct sockaddr_un sa = {};
-            sa.sun_family = AF_UNIX;
-            address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
-            sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
-            socklen_t length =
-                static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
-            ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length), 0) << address;
+            ASSERT_GE(fd = BindDatagram(address), 0) << address;
         }
         long long start = NowUs();
         ChildResult r = RunInChild([&] {
