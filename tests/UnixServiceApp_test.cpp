@@ -128,15 +128,18 @@ TEST(Lifecycle, ExceptionFromAHookIsReportedAndStillRunsTheTearDown)
     };
     for (const auto& c : cases) {
         ChildResult r = RunInChild([&c] {
+            SetJournalStream(2);  // the service mode's report then reaches the captured stderr
             App app;
             app.script = c.script;
             app.throws = *c.throws ? c.throws : "I";
             app.plainThrow = !*c.throws;
             return RunMain(app, *c.arg ? std::vector<std::string>{c.arg} : std::vector<std::string>{});
         });
-        std::string err = *c.throws ? "" : "Unhandled exception in service [svc]\n";
+        // At error priority: "<3>" in the journal, nothing on the console.
+        std::string level = *c.arg ? "" : "<3>",
+                    err = *c.throws ? "" : level + "Unhandled exception in service [svc]\n";
         for (char letter : std::string(c.throws)) {
-            err += std::string("Unhandled exception in service [svc]: ") + letter + "\n";
+            err += level + "Unhandled exception in service [svc]: " + letter + "\n";
         }
         EXPECT_EQ(r.events + "|" + r.out, c.result) << c.arg << " throwing " << c.throws;
         EXPECT_EQ(r.err, err) << c.arg << " throwing " << c.throws;
@@ -348,19 +351,13 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
     int serial = 0;
     for (const auto& c : cases) {
         std::string address = c.socket;
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int fd = -1;
         if (address == "path" || address == "@") {
             address = address == "@"
                           ? "@serviceapp-test-" + std::to_string(getpid()) + "-" + std::to_string(serial)
                           : dir.path + "/notify" + std::to_string(serial);
             ++serial;
-            struct sockaddr_un sa = {};
-            sa.sun_family = AF_UNIX;
-            address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
-            sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
-            socklen_t length =
-                static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
-            ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length), 0) << address;
+            ASSERT_GE(fd = BindDatagram(address), 0) << address;
         }
         long long start = NowUs();
         ChildResult r = RunInChild([&] {
