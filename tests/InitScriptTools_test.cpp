@@ -1,10 +1,13 @@
-// The written Debian-family script under the real tools: the SysV unit generator, and a real start, status and stop.
+// The written scripts under init tools: the Debian family's under the real ones (the SysV unit generator, a real
+// start, status and stop), every family's actions by their exit codes.
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -52,9 +55,8 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheScript)
     }
 }
 
-// reload sends SIGUSR1 (start-stop-daemon --name, so the daemon takes the
-// service's name as its process name): the service must stay running, still
-// there for status, and end through every stop hook on stop.
+// reload sends SIGUSR1 to the pid in the pid file: the service must stay
+// running, still there for status, and end through every stop hook on stop.
 TEST_F(InitScriptTools, ReloadLeavesTheServiceRunning)
 {
     if (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0) {
@@ -183,5 +185,115 @@ TEST_F(InitScriptTools, RestartOfASlowStoppingServiceLeavesExactlyOneCopy)
     const std::string once = "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n";
     EXPECT_EQ(ReadFile(hooks), once + once);
 }
+
+size_t Count(const std::string& text, const std::string& line)
+{
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; ++at) {
+        ++count;
+    }
+    return count;
+}
+
+// Each family's script through the exit codes LSB gives its actions: the
+// Debian family under this machine's LSB functions and start-stop-daemon, the
+// others under stand-ins of their function libraries. The name is longer than
+// the 15 bytes of a process name, so only the pid file (the program's path on
+// SuSE) finds the service to reload.
+class ScriptActions : public NamespaceTest, public ::testing::WithParamInterface<eLinuxDistribution> {};
+
+TEST_P(ScriptActions, ExitCodesKeepLsbsWord)
+{
+    const eLinuxDistribution d = GetParam();
+    if (IsDebian(d) &&
+        (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0)) {
+        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
+    }
+    EtcLayout layout = Host(d);
+    const std::string data = SERVICEAPP_SOURCE_DIR "/tests/data/";
+    layout.files["init.d/functions"] = ReadFile(data + "rh-functions");
+    layout.files["rc.status"] = ReadFile(data + "rc.status");
+    Namespace ns(layout);
+    const std::string name = "serviceapp-long-testd", hooks = ns.Dir() + "/hooks",
+                      script = "/etc/init.d/" + name, program = ns.Dir() + "/testd";
+    // A copy of its own: SuSE's tools would take another test's copy of the test daemon for this one.
+    ASSERT_TRUE(WriteFile(program, ReadFile(SERVICEAPP_TEST_DAEMON)) && chmod(program.c_str(), 0755) == 0);
+    const int failed = d == eDistSuSE ? 7 : 1;  // startproc's "not running" on SuSE
+    const struct {
+        const char* action;
+        const char* env;  // for the service a start starts
+        int code;
+    } steps[] = {{"status", "", 3},
+                 {"stop", "", 0},
+                 {"reload", "", 7},
+                 {"force-reload", "", 7},
+                 {"start", "SERVICEAPP_TEST_MODE=fail-init", failed},
+                 {"status", "", d == eDistSuSE ? 3 : 1},  // SuSE's tools keep no pid file
+                 {"stop", "", 0},
+                 {"start", "", 0},
+                 {"status", "", 0},
+                 {"reload", "", 0},
+                 {"force-reload", "", 0},
+                 {"stop", "", 0},
+                 {"status", "", 3},
+                 {"start", "SERVICEAPP_TEST_DEINIT_MS=40000", 0},
+                 {"stop", "", 1}};
+    std::string want;
+    for (const auto& step : steps) {
+        want += std::string(step.action) + " " + std::to_string(step.code) +
+                (step.code == 1 && step.action == std::string("stop") ? " SIGKILL\n" : "\n");
+    }
+    ChildResult r = ns.Run(
+        [&] {
+            // The services end up children of this process, which reaps them the moment they end.
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
+                RunProgram({program, "-install"}, {"SERVICEAPP_TEST_NAME=" + name}).exitCode != 0) {
+                return 99;
+            }
+            pid_t table = fork();
+            if (table == 0) {
+                size_t starts = 0;
+                for (const auto& step : steps) {
+                    std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks,
+                                                    "SERVICEAPP_TEST_NAME=" + name};
+                    if (*step.env != '\0') {
+                        env.push_back(step.env);
+                    }
+                    ChildResult a = RunProgram({script, step.action}, env, 120);
+                    bool killed = (a.out + a.err).find("SIGKILL") != std::string::npos;
+                    printf("%s %d%s\n", step.action, a.exitCode, killed ? " SIGKILL" : "");
+                    const bool started = a.exitCode == 0 && step.action == std::string("start");
+                    for (int i = 0; started && Count(ReadFile(hooks), "running\n") == starts && i < 3000;
+                         ++i) {
+                        std::this_thread::sleep_for(
+                            std::chrono::milliseconds(10));  // polls a file, 30 s at most
+                    }
+                    starts += started;
+                }
+                fflush(stdout);
+                _exit(0);
+            }
+            int result = 98, wstatus = 0;
+            for (pid_t pid; (pid = wait(&wstatus)) > 0;) {
+                result = pid == table ? WEXITSTATUS(wstatus) : result;
+            }
+            return result;
+        },
+        400);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, want);
+    const std::string tail =
+        "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n"
+        "starting\ninitialize\nrunning\nstopping\ndeinitialize\n";
+    std::string text = ReadFile(hooks);
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), tail.size())), tail) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ScriptActions, ::testing::Values(eDistDebian, eDistRedHat, eDistSuSE),
+                         [](const auto& param) {
+                             return IsDebian(param.param)      ? "Debian"
+                                    : param.param == eDistSuSE ? "SuSE"
+                                                               : "RedHat";
+                         });
 
 }  // namespace
