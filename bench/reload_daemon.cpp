@@ -64,11 +64,11 @@ int main()
             struct timespec now;
             clock_gettime(CLOCK_MONOTONIC, &now);
             char reloading[64];
-            snprintf(reloading, sizeof(reloading), "RELOADING=1\nMONOTONIC_USEC=%llu",
+            snprintf(reloading, sizeof(reloading), "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Reloading",
                      static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
                          static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
             Notify(reloading);
-            Notify("READY=1\nSTATUS=Reloaded");
+            Notify("READY=1\nSTATUS=Running");
             continue;
         }
         struct timespec period = {15, 0};

@@ -26,6 +26,9 @@ echo "measuring stop latency, idle memory and start-up ($rounds rounds)..." >&2
 "$driver" rss 21 lib_rss "$build/idle_service" min_rss "$build/minimal_daemon" >>"$results"
 "$driver" reload "$rounds" lib_reload "$build/reload_service" min_reload "$build/reload_daemon" >>"$results"
 "$driver" time "$rounds" lib_start "" "$build/selfstop_service -console" bare_start "" "$build/bare" >>"$results"
+echo "measuring log lines per second into a journal stream and syslog..." >&2
+"$build/log_rate" journal "$rounds" >>"$results"
+"$build/log_rate" syslog "$rounds" >>"$results" || echo "syslog row skipped: it needs root and mount namespaces" >&2
 if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
   echo "measuring install and uninstall in a private mount namespace..." >&2
   unshare --mount --propagation private -- \
@@ -61,6 +64,12 @@ awk '
     row("Idle RSS vs minimal daemon (KiB)", median["lib_rss"], median["min_rss"], sprintf("%+d", d), " KiB", "<= +128", d <= 128)
     d = median["lib_rss_anon"] - median["min_rss_anon"]
     row("  analysis: anonymous part of RSS (KiB)", median["lib_rss_anon"], median["min_rss_anon"], sprintf("%+d", d), " KiB", "", -1)
+    r = median["lib_journal/raw_journal"]
+    row("Log lines/s, journal vs fprintf <6>", median["lib_journal"], median["raw_journal"], sprintf("%.2f", r), "x", ">= 0.9x", r >= 0.9)
+    if (have("lib_syslog")) {
+      r = median["lib_syslog/raw_syslog"]
+      row("Log lines/s, syslog vs syslog(3)", median["lib_syslog"], median["raw_syslog"], sprintf("%.2f", r), "x", ">= 0.9x", r >= 0.9)
+    }
     if (have("lib_ready") && have("min_ready")) {
       r = median["lib_ready/min_ready"]
       row("Readiness, start to active (us)", median["lib_ready"], median["min_ready"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)

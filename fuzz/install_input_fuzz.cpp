@@ -89,9 +89,9 @@ std::vector<const char*> ArgumentsFor(int distribution, const char* name, const 
     case eDistRedHat:
     case eDistCentOS:
     case eDistOracle:
-    case eDistSuSE: return {name, path, name};
     case eDistUbuntu:
-    case eDistDebian: return {name, path, name, name};
+    case eDistDebian: return {name, name, path, name, name};
+    case eDistSuSE: return {name, name, path, name};
     default: return {};
     }
 }

@@ -3,6 +3,7 @@
 #ifndef SERVICEAPP_SERVICEAPP_H
 #define SERVICEAPP_SERVICEAPP_H
 
+#include "ServiceRuntime.h"
 #include "UnixServiceApp.h"
 
 // The Unix host under its portable name; it adds nothing. Derive from it,

@@ -149,11 +149,19 @@ public:
     // The service manager is told only when $NOTIFY_SOCKET names a socket (a
     // path, or an abstract address written with a leading '@'), one datagram
     // per message; a failure to tell it never stops the service. Nothing is
-    // sent in console mode. A start that fails (Initialize returns false, the
-    // start is refused, or a hook throws and Main catches it) sends ERRNO=N
-    // once, so that systemd and start-stop-daemon --notify-await fail the
-    // start at once: N is the errno Initialize left (errno is cleared before
-    // it is called), EIO where it left none, EALREADY for a refused start.
+    // sent in console mode. "STATUS=Initializing" goes before Initialize. A
+    // start that fails (Initialize returns false, the start is refused, or a
+    // hook throws and Main catches it) sends ERRNO=N once, so that systemd and
+    // start-stop-daemon --notify-await fail the start at once: N is the errno
+    // Initialize left (errno is cleared before it is called), EIO where it
+    // left none, EALREADY for a refused start.
+    //
+    // Before SetServiceStateStarting the lifecycle takes $NOTIFY_SOCKET out of
+    // the environment (kept process-wide for the library's messages, so no
+    // process the service starts can speak for it; a process forked from it
+    // sends nothing) and decides where serviceapp::Log writes
+    // (ServiceRuntime.h). Its status texts: "Initializing" before Initialize,
+    // "Running" with READY=1, "Stopping" with STOPPING=1.
     bool RunAsService() override;
     // Console lifecycle: Initialize; if it succeeded Run; then Deinitialize.
     // No state hooks and no signal handlers: SIGINT (Ctrl-C) and SIGTERM keep
@@ -207,9 +215,10 @@ public:
     bool IsReloadPending();
     // Runs a pending reload on the calling thread, and says whether one ran:
     // sends "RELOADING=1" with "MONOTONIC_USEC=" (CLOCK_MONOTONIC, in
-    // microseconds) in one datagram, calls the handler, then sends "READY=1"
-    // with "STATUS=Reloaded", or "STATUS=Reload failed" when the handler
-    // returned false (the service runs on either way). The notifications are
+    // microseconds) and "STATUS=Reloading" in one datagram, calls the
+    // handler, then sends "READY=1" with "STATUS=Running", or
+    // "STATUS=Reload failed" when the handler returned false (the service
+    // runs on either way). The notifications are
     // best effort, as READY=1 is. A request that comes while the handler
     // runs is served by the next call.
     bool RunPendingReload();

@@ -1,10 +1,13 @@
-// The written Debian-family script under the real tools: the SysV unit generator, and a real start, status and stop.
+// The written scripts under init tools: the Debian family's under the real ones (the SysV unit generator, a real
+// start, status and stop), every family's actions by their exit codes.
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -50,44 +53,6 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheScript)
                                     "ExecStart=" + script + " start", "ExecStop=" + script + " stop"}) {
         EXPECT_NE(unit.find(line + "\n"), std::string::npos) << line << " not in:\n" << unit;
     }
-}
-
-// reload sends SIGUSR1 (start-stop-daemon --name, so the daemon takes the
-// service's name as its process name): the service must stay running, still
-// there for status, and end through every stop hook on stop.
-TEST_F(InitScriptTools, ReloadLeavesTheServiceRunning)
-{
-    if (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0) {
-        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
-    }
-    const std::string hooks = ns.Dir() + "/hooks", script = "/etc/init.d/" + kName;
-    const std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks, "SERVICEAPP_TEST_NAME=" + kName};
-    ChildResult r = ns.Run(
-        [&] {
-            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
-                RunProgram({script, "start"}, env, 30).exitCode != 0) {
-                return 1;
-            }
-            for (int i = 0; ReadFile(hooks).find("running\n") == std::string::npos; ++i) {
-                if (i == 3000) {
-                    return 2;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls a file, for 30 s at most
-            }
-            pid_t pid = atoi(ReadFile("/run/" + kName + ".pid").c_str());
-            int wstatus = -1;  // reaped the moment it ends, so a stop that waits for it sees it gone
-            std::thread reaper([&] { (void)(pid > 0 && waitpid(pid, &wstatus, 0)); });
-            printf("reload %d\n", RunProgram({script, "reload"}, env, 30).exitCode);
-            printf("status %d\n", RunProgram({script, "status"}, env, 30).exitCode);
-            printf("stop %d\n", RunProgram({script, "stop"}, env, 30).exitCode);
-            reaper.join();
-            printf("service exit %d\n", wstatus != -1 && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1);
-            return 0;
-        },
-        90);
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "reload 0\nstatus 0\nstop 0\nservice exit 0\n");
-    EXPECT_EQ(ReadFile(hooks), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
 }
 
 // With a reload handler registered, reload through the script runs it on the
@@ -217,5 +182,102 @@ TEST_F(InitScriptTools, RestartOfASlowStoppingServiceLeavesExactlyOneCopy)
     const std::string once = "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n";
     EXPECT_EQ(ReadFile(hooks), once + once);
 }
+
+// Each family's script through the exit codes LSB gives its actions: the
+// Debian family under this machine's LSB functions and start-stop-daemon, the
+// others under stand-ins of their function libraries. The name is longer than
+// the 15 bytes of a process name, so only the pid file (the program's path on
+// SuSE) finds the service to reload; reload must leave it running.
+class ScriptActions : public NamespaceTest, public ::testing::WithParamInterface<eLinuxDistribution> {};
+
+TEST_P(ScriptActions, ExitCodesKeepLsbsWord)
+{
+    const eLinuxDistribution d = GetParam();
+    if (IsDebian(d) &&
+        (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0)) {
+        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
+    }
+    EtcLayout layout = Host(d);
+    layout.files["init.d/functions"] = ReadFile(SERVICEAPP_SOURCE_DIR "/tests/data/rh-functions");
+    layout.files["rc.status"] = ReadFile(SERVICEAPP_SOURCE_DIR "/tests/data/rc.status");
+    Namespace ns(layout);
+    const std::string name = "serviceapp-long-testd", hooks = ns.Dir() + "/hooks",
+                      program = ns.Dir() + "/testd";
+    // A copy of its own: SuSE's tools would take another test's copy of the test daemon for this one.
+    ASSERT_TRUE(WriteFile(program, ReadFile(SERVICEAPP_TEST_DAEMON)) && chmod(program.c_str(), 0755) == 0);
+    // Each action, and after a ':' the environment of the service a start starts.
+    const std::string steps[] = {"status",
+                                 "stop",
+                                 "reload",
+                                 "force-reload",
+                                 "start:SERVICEAPP_TEST_MODE=fail-init",
+                                 "status",
+                                 "stop",
+                                 "start",
+                                 "status",
+                                 "reload",
+                                 "force-reload",
+                                 "stop",
+                                 "status",
+                                 "start:SERVICEAPP_TEST_DEINIT_MS=40000",
+                                 "stop"};
+    // A failed start is startproc's "not running" on SuSE; its tools keep no pid file, so no service is dead with one.
+    const std::string want =
+        std::string("status 3\nstop 0\nreload 7\nforce-reload 7\n") +
+        (d == eDistSuSE ? "start 7\nstatus 3\n" : "start 1\nstatus 1\n") +
+        "stop 0\nstart 0\nstatus 0\nreload 0\nforce-reload 0\nstop 0\nstatus 3\nstart 0\nstop 1 SIGKILL\n";
+    ChildResult r = ns.Run(
+        [&] {
+            // The services end up children of this process, which reaps them the moment they end.
+            if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0 ||
+                RunProgram({program, "-install"}, {"SERVICEAPP_TEST_NAME=" + name}).exitCode != 0) {
+                return 99;
+            }
+            pid_t table = fork();
+            for (size_t i = 0, seen = 0; table == 0 && i < sizeof(steps) / sizeof(steps[0]); ++i) {
+                const std::string action = steps[i].substr(0, steps[i].find(':'));
+                std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks,
+                                                "SERVICEAPP_TEST_NAME=" + name};
+                env.insert(env.end(), action != steps[i],
+                           steps[i].substr(action.size() + (action != steps[i])));
+                ChildResult a = RunProgram({"/etc/init.d/" + name, action}, env, 120);
+                bool killed = (a.out + a.err).find("SIGKILL") != std::string::npos;
+                printf("%s %d%s\n", action.c_str(), a.exitCode, killed ? " SIGKILL" : "");
+                // Waits, 30 s at most, for a service started to come up.
+                for (int n = 0; a.exitCode == 0 && action == "start" && n < 3000; ++n) {
+                    size_t at = ReadFile(hooks).find("running\n", seen);
+                    if (at != std::string::npos) {
+                        seen = at + 1;
+                        break;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polls a file
+                }
+            }
+            if (table == 0) {
+                fflush(stdout);
+                _exit(0);
+            }
+            int result = 98, wstatus = 0;
+            for (pid_t pid; (pid = wait(&wstatus)) > 0;) {
+                result = pid == table ? WEXITSTATUS(wstatus) : result;
+            }
+            return result;
+        },
+        400);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, want);
+    const std::string tail =
+        "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n"
+        "starting\ninitialize\nrunning\nstopping\ndeinitialize\n";
+    std::string text = ReadFile(hooks);
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), tail.size())), tail) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ScriptActions, ::testing::Values(eDistDebian, eDistRedHat, eDistSuSE),
+                         [](const auto& param) {
+                             return IsDebian(param.param)      ? "Debian"
+                                    : param.param == eDistSuSE ? "SuSE"
+                                                               : "RedHat";
+                         });
 
 }  // namespace

@@ -36,14 +36,14 @@ std::string TemplateOf(eLinuxDistribution d)
     return Data(IsDebian(d) ? "init-debian" : d == eDistSuSE ? "init-suse" : "init-redhat");
 }
 
-// The family's template filled by plain substitution: the name, the path, then the name again.
+// The family's template filled by plain substitution: the name twice, the path, then the name again.
 std::string Expected(eLinuxDistribution d, const std::string& name, const std::string& path)
 {
     std::string text = TemplateOf(d);
     size_t at = 0;
     for (int n = 0; (at = text.find("%s", at)) != std::string::npos; ++n) {
-        text.replace(at, 2, n == 1 ? path : name);
-        at += (n == 1 ? path : name).size();
+        text.replace(at, 2, n == 2 ? path : name);
+        at += (n == 2 ? path : name).size();
     }
     return text;
 }
@@ -214,8 +214,8 @@ TEST(InitScripts, EachFamilyHasItsTemplateAndFillsItByPlainSubstitution)
     const struct {
         eLinuxDistribution d;
         size_t lines;
-    } cases[] = {{eDistRedHat, 58}, {eDistCentOS, 58}, {eDistOracle, 58},
-                 {eDistSuSE, 61},   {eDistUbuntu, 86}, {eDistDebian, 86}};
+    } cases[] = {{eDistRedHat, 87}, {eDistCentOS, 87}, {eDistOracle, 87},
+                 {eDistSuSE, 82},   {eDistUbuntu, 97}, {eDistDebian, 97}};
     char out[8192];
     for (const auto& c : cases) {
         SCOPED_TRACE(c.d);

@@ -56,6 +56,7 @@ protected:
         if (chdir(start.c_str()) != 0) {
             return 1;
         }
+        SetJournalStream(STDERR_FILENO);  // the service's own log, on the captured standard error
         App app;
         app.SetServiceName("svc", registry, nullptr);
         app.script = hold ? "r" : "";
@@ -139,14 +140,9 @@ TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRunsAndOnlyItTurnsReady)
     // as '+' and STOPPING=1 as '-'.
     auto copy = [&](int index) {
         std::string address = tmp.path + "/notify" + std::to_string(index);
-        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
-        if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+        if ((g_notifyFd = BindDatagram(address)) < 0) {
             return 1;
         }
-        g_notifyFd = fd;
         setenv("NOTIFY_SOCKET", address.c_str(), 1);
         return CopyBody({}, "reg", false, go[0]);
     };
@@ -162,7 +158,7 @@ TEST_F(LUMServiceApp, OfTwoCopiesStartedTogetherOnlyOneRunsAndOnlyItTurnsReady)
     Child& winner = aRuns ? a : b;
     EXPECT_EQ(winner.seen, "SIR+r") << "one copy checked in, turned ready and runs";
     ChildResult lost = loser.Finish();
-    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRAPDXM|-5 -1")
+    EXPECT_EQ(lost.events + "|" + lost.out + lost.err, "SIQRAPDXM|-5 -1<3>Service [reg] checkin failed.\n")
         << "the other stopped without running, failing its start with ERRNO=EALREADY";
     EXPECT_EQ(uxsvc_isrunning("reg"), 1);
     EXPECT_EQ(kill(winner.pid, SIGTERM), 0);
@@ -200,7 +196,7 @@ TEST_F(LUMServiceApp, FailedCheckInIsLoggedAndTheServiceRunsOnWhereItWas)
     setenv("LUM_RUNTIME_DIR", (tmp.path + "/plain/lum").c_str(), 1);
     ASSERT_TRUE(WriteFile(configFile, "[Base]\ndCOREDIR=/\n"));
     ChildResult r = Copy({"-vm", "inst1"});
-    EXPECT_EQ(r.events + "|" + r.out + r.err, "SIRrQPDXM|(start 0)0 2");
+    EXPECT_EQ(r.events + "|" + r.out + r.err, "SIRrQPDXM|(start 0)0 2<3>Service [reg] checkin failed.\n");
     EXPECT_EQ(LogTexts(logFile), (std::vector<std::string>{"DEBUG Focus set to instance [inst1].",
                                                            "ERROR Service [reg] checkin failed."}));
 }

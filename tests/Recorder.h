@@ -7,10 +7,13 @@
 #include <ServiceApp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,32 +51,58 @@ inline void AwaitSignal(const std::atomic<int>& handled)
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
+// In a child: $JOURNAL_STREAM names fd's device and inode, as a service
+// manager names the journal stream it connected, so that the service's log
+// goes there and never to the host's syslog.
+inline void SetJournalStream(int fd)
+{
+    struct stat st = {};
+    fstat(fd, &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+}
+// A datagram socket bound at address (a path, or an abstract name written
+// with a leading '@'); -1 when it cannot be.
+inline int BindDatagram(const std::string& address)
+{
+    struct sockaddr_un sa = {};
+    sa.sun_family = AF_UNIX;
+    address.copy(sa.sun_path, sizeof(sa.sun_path) - 1);
+    sa.sun_path[0] = sa.sun_path[0] == '@' ? '\0' : sa.sun_path[0];
+    auto length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + address.size());
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd >= 0 && bind(fd, reinterpret_cast<struct sockaddr*>(&sa), length) == 0 ? fd : -1;
+}
+
 // In a child: the socket standing in for the service manager, -1 for none.
 // Recorder drains it before each hook, so its messages show among the hook
-// events in the order they were sent: READY=1 as '+', STOPPING=1 as '-',
-// WATCHDOG=1 as '~', ERRNO= EIO, ENOENT, EALREADY as 'E', 'N', 'A', anything
+// events in the order they were sent, by their first line: READY=1 as '+',
+// STOPPING=1 as '-', WATCHDOG=1 as '~', ERRNO= EIO, ENOENT, EALREADY as 'E',
+// 'N', 'A', a status alone as nothing, anything
 // else as '?' (nothing when report is false).
 inline int g_notifyFd = -1;
 inline void ReportNotifications(bool report = true)
 {
-    char text[64];
+    char text[256];
     for (ssize_t n; g_notifyFd >= 0 && (n = recv(g_notifyFd, text, sizeof(text) - 1, MSG_DONTWAIT)) >= 0;) {
         text[n] = '\0';
+        std::string first(text, strcspn(text, "\n"));
         // A reload's: '^' RELOADING=1 with a MONOTONIC_USEC= of the last
-        // minute, '=' READY=1 after a reload, '!' after a failed one.
-        long long usec = !strncmp(text, "RELOADING=1\nMONOTONIC_USEC=", 27) ? atoll(text + 27) : -1;
-        bool reloading = usec <= NowUs() && usec > NowUs() - 60000000;
-        if (report) {
-            ReportEvent(!strcmp(text, "READY=1")                         ? '+'
-                        : !strcmp(text, "STOPPING=1")                    ? '-'
-                        : !strcmp(text, "WATCHDOG=1")                    ? '~'
-                        : !strcmp(text, "ERRNO=5")                       ? 'E'
-                        : !strcmp(text, "ERRNO=2")                       ? 'N'
-                        : !strcmp(text, "ERRNO=114")                     ? 'A'
-                        : reloading                                      ? '^'
-                        : !strcmp(text, "READY=1\nSTATUS=Reloaded")      ? '='
-                        : !strcmp(text, "READY=1\nSTATUS=Reload failed") ? '!'
-                                                                         : '?');
+        // minute, '!' the READY=1 after a failed one.
+        long long usec =
+            first == "RELOADING=1" && !strncmp(text + 12, "MONOTONIC_USEC=", 15) ? atoll(text + 27) : -1;
+        char reload = usec <= NowUs() && usec > NowUs() - 60000000        ? '^'
+                      : strstr(text, "\nSTATUS=Reload failed") != nullptr ? '!'
+                                                                          : '\0';
+        if (report && reload != '\0') {
+            ReportEvent(reload);
+        } else if (report && first.compare(0, 7, "STATUS=") != 0) {
+            ReportEvent(first == "READY=1"      ? '+'
+                        : first == "STOPPING=1" ? '-'
+                        : first == "WATCHDOG=1" ? '~'
+                        : first == "ERRNO=5"    ? 'E'
+                        : first == "ERRNO=2"    ? 'N'
+                        : first == "ERRNO=114"  ? 'A'
+                                                : '?');
         }
     }
 }

@@ -1,7 +1,10 @@
 // End to end under a real systemd as process 1: the unit "-install" writes is started, seen ready, stopped, watched and removed.
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -12,6 +15,7 @@
 #include "SystemdBoot.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -80,15 +84,21 @@ protected:
                                    " SERVICEAPP_TEST_HOOKS=" + s_system->Dir() + "/" + name +
                                    ".hooks SERVICEAPP_TEST_INIT_MS=300 " + reloadEnv + "\nLimitCORE=0\n" +
                                    extra;
-        r = s_system->In([&] {
-            std::string dir = "/etc/systemd/system/" + name + ".service.d";
-            return mkdir(dir.c_str(), 0755) == 0 && WriteFile(dir + "/test.conf", dropIn) ? 0 : 1;
-        });
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+        ASSERT_TRUE(Put("/etc/systemd/system/" + name + ".service.d/test.conf", dropIn));
         int rc = -1;
         Systemctl({"daemon-reload"}, &rc);
         ASSERT_EQ(rc, 0);
         s_installed.push_back(name);
+    }
+
+    // Writes a file inside the system, making its directory.
+    static bool Put(const std::string& path, const std::string& text)
+    {
+        std::error_code exists;
+        auto write = [&] {
+            return fs::create_directories(fs::path(path).parent_path(), exists), !WriteFile(path, text);
+        };
+        return s_system->In(write).exitCode == 0;
     }
 
     static BootedSystemd* s_system;
@@ -170,7 +180,7 @@ TEST_F(SystemdEndToEnd, ReloadRunsTheHandlerAndAKilledServiceIsRestarted)
 {
     for (const std::string reload : {"ok", "fail"}) {
         const std::string name = "satestd-reload-" + reload,
-                          status = reload == "ok" ? "Reloaded" : "Reload failed";
+                          status = reload == "ok" ? "Running" : "Reload failed";
         ASSERT_NO_FATAL_FAILURE(Install(name, "", reload));
         int rc = -1;
         Systemctl({"start", name}, &rc);
@@ -181,9 +191,13 @@ TEST_F(SystemdEndToEnd, ReloadRunsTheHandlerAndAKilledServiceIsRestarted)
             auto unit = Show(name);
             return unit["ActiveState"] + " " + unit["StatusText"];
         };
-        EXPECT_TRUE(Eventually([&] { return state() == "active " + status; }, 60)) << Status(name);
+        EXPECT_TRUE(Eventually(
+            [&] { return Hooks(name).find("reload") != std::string::npos && state() == "active " + status; },
+            60))
+            << Status(name);
         EXPECT_EQ(s_system->Run({"/bin/kill", "-KILL", Show(name)["MainPID"]}).exitCode, 0);
-        EXPECT_TRUE(Eventually([&] { return Show(name)["NRestarts"] == "1" && state() == "active "; }, 60))
+        EXPECT_TRUE(
+            Eventually([&] { return Show(name)["NRestarts"] == "1" && state() == "active Running"; }, 60))
             << Status(name);
         Systemctl({"stop", name}, &rc);
         EXPECT_EQ(Hooks(name),
@@ -214,12 +228,85 @@ TEST_F(SystemdEndToEnd, SandboxedExampleScoresAtMostTwoAndWorks)
         EXPECT_EQ(rc, 0) << command << Status("heartbeat");
     }
     EXPECT_TRUE(Eventually(
-        [&] { return logged("reopened the log") && Show("heartbeat")["StatusText"] == "Reloaded"; }, 60))
+        [&] { return logged("reopened the log") && Show("heartbeat")["StatusText"] == "Running"; }, 60))
         << Status("heartbeat");
     Systemctl({"stop", "heartbeat"}, &rc);
     EXPECT_TRUE(rc == 0 && logged("stopped")) << Status("heartbeat");
     EXPECT_EQ(s_system->Run({HEARTBEAT_BIN, "-uninstall"}).exitCode, 0);
 #endif
+}
+
+// The journal's daemon from units of the test's own, so that a service's
+// standard error is a journal stream; the service logs at each priority from
+// alert to debug, two lines in one message at error.
+TEST_F(SystemdEndToEnd, LogLinesLandInTheJournalWithTheirPriorities)
+{
+    const std::string dir = "/etc/systemd/system/systemd-journald.",
+                      unit = "[Unit]\nDefaultDependencies=no\n";
+    ASSERT_TRUE(
+        Put("/etc/systemd/journald.conf.d/test.conf", "[Journal]\nStorage=volatile\n") &&
+        Put(dir + "socket", unit + "[Socket]\nListenStream=/run/systemd/journal/stdout\n"
+                                   "ListenDatagram=/run/systemd/journal/socket\nSocketMode=0666\n") &&
+        Put(dir + "service", unit + "[Service]\nType=notify\nExecStart=/lib/systemd/systemd-journald\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-log", "Environment=SERVICEAPP_TEST_MODE=log\n"));
+    int rc = -1;
+    Systemctl({"start", "systemd-journald.socket", "satestd-log"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-log");
+    const std::string want =
+        "level 1\nlevel 2\nlevel 3\nits second line\nlevel 4\nlevel 5\nlevel 6\nlevel 7\n";
+    std::string got;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            got.clear();
+            for (char p = '1'; p <= '7'; ++p) {  // the lines of one priority at a time
+                std::string only = {p, '.', '.', p};
+                got += s_system
+                           ->Run({"/bin/journalctl", "-o", "cat", "-p", only,
+                                  "_SYSTEMD_UNIT=satestd-log.service"})
+                           .out;
+            }
+            return got == want;
+        },
+        30));
+    EXPECT_EQ(got, want);
+    Systemctl({"stop", "satestd-log"}, &rc);
+}
+
+// Both start slower than their start time-out; one asks for more time as it goes.
+TEST_F(SystemdEndToEnd, ALongInitializeStartsOnlyWhenItAsksForMoreTime)
+{
+    const std::string slow = "TimeoutStartSec=2s\nEnvironment=SERVICEAPP_TEST_INIT_MS=5000\n";
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-extend", slow + "Environment=SERVICEAPP_TEST_EXTEND_MS=3000\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-slow", slow));
+    int rc = -1;
+    Systemctl({"start", "satestd-extend"}, &rc);
+    EXPECT_EQ(rc, 0) << Status("satestd-extend");
+    EXPECT_EQ(Show("satestd-extend")["StatusText"], "Running");
+    Systemctl({"start", "satestd-slow"}, &rc);
+    EXPECT_EQ(Show("satestd-slow")["Result"], "timeout") << Status("satestd-slow");
+    Systemctl({"stop", "satestd-extend"}, &rc);
+}
+
+TEST_F(SystemdEndToEnd, ASocketUnitStartsTheServiceAtTheFirstConnectionAndItServesIt)
+{
+    ASSERT_TRUE(Put("/etc/systemd/system/satestd-sock.socket",
+                    "[Socket]\nListenStream=/run/satestd\nFileDescriptorName=echo\n"));
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-sock", "Environment=SERVICEAPP_TEST_MODE=serve\n"));
+    int rc = -1;
+    Systemctl({"start", "satestd-sock.socket"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-sock.socket");
+    EXPECT_EQ(Systemctl({"is-active", "satestd-sock"}), "inactive");
+    ChildResult r = s_system->In([] {
+        struct sockaddr_un sa = {AF_UNIX, "/run/satestd"};
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        char reply[8] = {};
+        (void)!(connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0 &&
+                write(fd, "ping", 4) == 4 && read(fd, reply, sizeof(reply) - 1) > 0);
+        return printf("%s", reply), 0;
+    });
+    EXPECT_EQ(r.out, "ping") << r.err << Status("satestd-sock");
+    EXPECT_EQ(Hooks("satestd-sock"), "starting\ninitialize\necho\nrunning\n");
+    Systemctl({"stop", "satestd-sock.socket", "satestd-sock"}, &rc);
 }
 
 TEST_F(SystemdEndToEnd, UninstallLeavesTheUnitUnknown)

@@ -37,6 +37,7 @@ expect "$devel" "$(q "$devel" -l)" "/usr/include/serviceapp
 /usr/include/serviceapp/LUMServiceApp.h
 /usr/include/serviceapp/ServiceApp.h
 /usr/include/serviceapp/ServiceAppExport.h
+/usr/include/serviceapp/ServiceRuntime.h
 /usr/include/serviceapp/UnixServiceApp.h
 $lib/cmake/ServiceApp
 $lib/cmake/ServiceApp/ServiceAppConfig.cmake

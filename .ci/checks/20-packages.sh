@@ -96,9 +96,10 @@ doc() { echo "/usr/share/doc/$1/copyright" "/usr/share/doc/$1/changelog\.Debian\
 expect_files "$runtime" "$lib/libserviceapp\.so\.$major" "$lib/libserviceapp\.so\.$major\.[0-9.]+" $(doc "libserviceapp$major")
 # shellcheck disable=SC2046
 expect_files "$dev" "$lib/libserviceapp\.so" "$lib/pkgconfig/serviceapp\.pc" $(doc libserviceapp-dev) \
-  "/usr/include/serviceapp/(BaseServiceApp|UnixServiceApp|ServiceApp|LUMServiceApp|ServiceAppExport)\.h" \
+  "/usr/include/serviceapp/(BaseServiceApp|UnixServiceApp|ServiceApp|LUMServiceApp|ServiceAppExport|ServiceRuntime)\.h" \
   "/usr/include/serviceapp/BaseServiceApp\.h" "/usr/include/serviceapp/UnixServiceApp\.h" \
   "/usr/include/serviceapp/ServiceApp\.h" "/usr/include/serviceapp/LUMServiceApp\.h" \
+  "/usr/include/serviceapp/ServiceRuntime\.h" \
   "$lib/cmake/ServiceApp/ServiceApp(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake" \
   "$lib/cmake/ServiceApp/ServiceAppConfig\.cmake" "$lib/cmake/ServiceApp/ServiceAppTargets\.cmake"
 # shellcheck disable=SC2046

@@ -11,6 +11,7 @@ public:
     void RunCustom() override
     {
         NotifyWatchdog();
+        (void)serviceapp::SetStatus("client");  // no service manager here: nothing is sent
         std::puts(WaitForStop(0) ? "stopped" : "client ok");
     }
 };

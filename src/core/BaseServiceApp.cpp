@@ -3,6 +3,7 @@
 #include "BaseServiceApp.h"
 
 #include <cxxabi.h>
+#include <syslog.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <exception>
 
+#include "ServiceRuntime.h"
 #include "core/Lifecycle.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the quit flag is set from a signal handler");
@@ -96,17 +98,16 @@ int RunAction(CBaseServiceApp& app, int argc, char** argv)
     return ok ? 0 : -5;
 }
 
-// A client's exception that reached Main, on standard error; errno is kept
-// for the tear-down's report to the service manager.
+// A client's exception that reached Main, at error priority: on standard
+// error, or in service mode in the journal or syslog. Log keeps errno for the
+// tear-down's report to the service manager.
 void ReportException(const char* name, const char* what)
 {
-    int savedErrno = errno;
     if (what != nullptr) {
-        (void)fprintf(stderr, "Unhandled exception in service [%s]: %s\n", name, what);
+        serviceapp::Log(LOG_ERR, "Unhandled exception in service [%s]: %s", name, what);
     } else {
-        (void)fprintf(stderr, "Unhandled exception in service [%s]\n", name);
+        serviceapp::Log(LOG_ERR, "Unhandled exception in service [%s]", name);
     }
-    errno = savedErrno;
 }
 
 // Runs body; false, with the exception reported, when a client's hook threw.

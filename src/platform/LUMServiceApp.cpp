@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "LUMServiceApp.h"
 
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "LumPlatform.h"
+#include "ServiceRuntime.h"
 #include "unix/Notify.h"
 
 CLUMServiceApp::CLUMServiceApp() : m_vmArgIndex(-1)
@@ -23,6 +25,8 @@ void CLUMServiceApp::SetServiceStateRunning()
     EvDebug log(nullptr);
     if (uxsvc_checkin(m_registryName) == 0) {
         log.error("Service [%s] checkin failed.", m_registryName);
+        serviceapp::Log(LOG_ERR, "Service [%s] checkin failed.",
+                        m_registryName);  // the service's own log too
         // Two copies started together both pass RunAsService's check; the
         // one that lost the check-in to a live holder stops and never runs.
         // Any other failure (the registry cannot be written) leaves no other

@@ -6,16 +6,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 namespace serviceapp {
 
-namespace {
-
-// A decimal number of digits only, without sign, blanks or overflow; 0 for
-// anything else (0 itself means "none" to every caller).
 unsigned long long ParseDecimal(const char* text)
 {
     if (text == nullptr || *text == '\0') {
@@ -35,36 +32,59 @@ unsigned long long ParseDecimal(const char* text)
     return value;
 }
 
+namespace {
+
+// The manager's address as taken from $NOTIFY_SOCKET; length 0: none. Written
+// by a take, on the lifecycle's thread before any hook runs.
+struct NotifyAddress {
+    struct sockaddr_un address;
+    socklen_t length;
+    pid_t owner;  // the process that took it: a forked child does not speak for it
+};
+NotifyAddress g_notify = {};
+std::atomic<bool> g_notifyTaken{false};
+
 }  // namespace
 
-bool NotifyServiceManager(const char* state)
+void TakeNotifySocket()
 {
+    g_notifyTaken.store(true);
     const char* name = getenv("NOTIFY_SOCKET");
-    if (name == nullptr || (name[0] != '/' && name[0] != '@') || name[1] == '\0') {
-        return false;  // unset, or a kind of address we do not speak
+    if (name == nullptr) {
+        return;
     }
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
+    NotifyAddress taken = {};
+    taken.address.sun_family = AF_UNIX;
+    taken.owner = getpid();
     size_t length = strlen(name);
     // A path needs its terminating NUL inside sun_path; an abstract name
     // (leading NUL instead of '@') is exactly its bytes, none added.
-    if (length + (name[0] == '/' ? 1 : 0) > sizeof(address.sun_path)) {
+    bool path = name[0] == '/';
+    if ((path || name[0] == '@') && length > 1 && length + (path ? 1 : 0) <= sizeof(taken.address.sun_path)) {
+        memcpy(taken.address.sun_path, name, length);
+        taken.address.sun_path[0] = path ? '/' : '\0';
+        taken.length =
+            static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length + (path ? 1 : 0));
+    }  // else a kind of address we do not speak: none
+    g_notify = taken;
+    (void)unsetenv("NOTIFY_SOCKET");  // fails only for a malformed name, which this is not
+}
+
+bool NotifyServiceManager(const char* state)
+{
+    if (!g_notifyTaken.load()) {
+        TakeNotifySocket();
+    }
+    if (g_notify.length == 0 || g_notify.owner != getpid()) {
         return false;
     }
-    memcpy(address.sun_path, name, length);
-    if (name[0] == '@') {
-        address.sun_path[0] = '\0';
-    }
-    socklen_t addressLength =
-        static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + length + (name[0] == '/' ? 1 : 0));
-
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
     }
     // MSG_NOSIGNAL: a manager that went away gives an error here, not SIGPIPE.
     ssize_t sent = sendto(fd, state, strlen(state), MSG_NOSIGNAL,
-                          reinterpret_cast<const struct sockaddr*>(&address), addressLength);
+                          reinterpret_cast<const struct sockaddr*>(&g_notify.address), g_notify.length);
     (void)close(fd);  // a datagram socket has nothing left to flush
     return sent == static_cast<ssize_t>(strlen(state));
 }

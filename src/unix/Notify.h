@@ -6,11 +6,22 @@
 namespace serviceapp {
 
 // Sends state ("READY=1", "STOPPING=1", "WATCHDOG=1") as one datagram to the
-// socket $NOTIFY_SOCKET names: a file-system path (starting with '/') or an
-// abstract address (starting with '@'). False, with nothing sent, when the
-// variable is unset or names no such address, or when the send fails; the
-// caller carries on either way. Allocates nothing.
+// socket $NOTIFY_SOCKET named when it was taken (TakeNotifySocket, else at
+// the first send): a file-system path (starting with '/') or an abstract
+// address (starting with '@'). False, with nothing sent, when none was named
+// or no such address, from a process forked after the take, or when the send
+// fails; the caller carries on either way. Allocates nothing.
 bool NotifyServiceManager(const char* state);
+
+// Moves $NOTIFY_SOCKET out of the environment into a process-wide fixed
+// buffer, so that processes the service starts cannot speak for it. The
+// service lifecycle calls it as it begins; when the variable is unset, what
+// an earlier take found stays.
+void TakeNotifySocket();
+
+// A decimal number of digits only, without sign, blanks or overflow; 0 for
+// anything else, so 0 means "none" to every caller.
+unsigned long long ParseDecimal(const char* text);
 
 // The watchdog period in microseconds from $WATCHDOG_USEC when the service
 // manager watches this process ($WATCHDOG_PID unset or equal to our pid);

@@ -78,14 +78,14 @@ bool CUnixServiceApp::RunPendingReload()
     struct timespec now = {};
     (void)clock_gettime(CLOCK_MONOTONIC, &now);
     char reloading[64];
-    (void)snprintf(reloading, sizeof(reloading), "RELOADING=1\nMONOTONIC_USEC=%llu",
+    (void)snprintf(reloading, sizeof(reloading), "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=Reloading",
                    static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
                        static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
     // Best effort, as every notification: a manager that cannot be told
     // never keeps the reload from running.
     (void)serviceapp::NotifyServiceManager(reloading);
     bool reloaded = handler(*this);
-    (void)serviceapp::NotifyServiceManager(reloaded ? "READY=1\nSTATUS=Reloaded"
+    (void)serviceapp::NotifyServiceManager(reloaded ? "READY=1\nSTATUS=Running"
                                                     : "READY=1\nSTATUS=Reload failed");
     return true;
 }

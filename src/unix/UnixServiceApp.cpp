@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "core/Lifecycle.h"
+#include "unix/Log.h"
 #include "unix/Notify.h"
 #include "unix/Reload.h"
 #include "unix/ServiceControl.h"
@@ -352,6 +353,9 @@ void CUnixServiceApp::Run()
 
 bool CUnixServiceApp::RunAsService()
 {
+    // Before any hook can start a process that would inherit the socket.
+    serviceapp::TakeNotifySocket();
+    serviceapp::BeginServiceLog(m_serviceName);
     BeginLifecycle(kServiceMode);
     SetServiceStateStarting();
     InstallHandler(SIGTERM, SignalHandlerStatic, 0);  // no SA_RESTART: a stop cuts blocking calls short
@@ -372,6 +376,7 @@ bool CUnixServiceApp::RunAsService()
     (void)sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);  // this thread's mask, as glibc defines it
     serviceapp::SetStartRefused(false);
     Enter(kInitialize);
+    (void)serviceapp::NotifyServiceManager("STATUS=Initializing");
     errno = 0;
     bool ok = Initialize();
     if (!ok) {
@@ -385,9 +390,9 @@ bool CUnixServiceApp::RunAsService()
         } else {
             // Notifications are best effort: a manager that cannot be told
             // never stops the service.
-            (void)serviceapp::NotifyServiceManager("READY=1");
+            (void)serviceapp::NotifyServiceManager("READY=1\nSTATUS=Running");
             Run();
-            (void)serviceapp::NotifyServiceManager("STOPPING=1");
+            (void)serviceapp::NotifyServiceManager("STOPPING=1\nSTATUS=Stopping");
         }
     }
     TearDown(*this);
