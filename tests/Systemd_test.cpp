@@ -187,10 +187,7 @@ TEST_F(SystemdEndToEnd, ReloadRunsTheHandlerAndAKilledServiceIsRestarted)
         ASSERT_EQ(rc, 0) << Status(name);
         Systemctl({"reload", name}, &rc);
         EXPECT_EQ(rc, 0) << Status(name);
-        auto state = [&] {
-            auto unit = Show(name);
-            return unit["ActiveState"] + " " + unit["StatusText"];
-        };
+        auto state = [&] { return Show(name)["ActiveState"] + " " + Show(name)["StatusText"]; };
         EXPECT_TRUE(Eventually(
             [&] { return Hooks(name).find("reload") != std::string::npos && state() == "active " + status; },
             60))
