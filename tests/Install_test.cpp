@@ -14,6 +14,8 @@
 
 #include "Namespace.h"
 #include "unix/InitScripts.h"
+#include "unix/InstallFiles.h"
+#include "unix/InstallPlan.h"
 #include "unix/SysOps.h"
 #include "unix/UnitFile.h"
 
@@ -63,7 +65,14 @@ std::string UnitText(const std::string& name, const std::string& path)
         size_t at = text.find("%s");
         text.replace(at, 2, value);
     }
-    return text;
+    // The marker is stamped with the FNV-1a checksum of the rest.
+    unsigned long long sum = 14695981039346656037ULL;
+    for (unsigned char c : text.substr(text.find('\n') + 1)) {
+        sum = (sum ^ c) * 1099511628211ULL;
+    }
+    char stamp[40];
+    snprintf(stamp, sizeof(stamp), " (checksum %016llx)", sum);
+    return text.insert(text.find('\n'), stamp);
 }
 
 const std::string kUnit = "/etc/systemd/system/svc.service";
@@ -85,12 +94,15 @@ Snapshot Installed(eLinuxDistribution d, const std::string& name, const std::str
     return changes;
 }
 
-std::string Removing(eLinuxDistribution d, const std::string& name = "svc", bool systemd = false)
+// What uninstall prints for what install wrote (the script unless only the links).
+std::string Removing(eLinuxDistribution d, const std::string& name = "svc", bool systemd = false,
+                     bool script = true)
 {
     std::string out;
     for (int level = 0; level <= 6; ++level) {
         out += "Removing /etc/" + LinkOf(d, level, name) + "\n";
     }
+    out += script ? "Removing /etc/init.d/" + name + "\n" : "";
     return out + (systemd ? "Removing " + kWants + "\nRemoving " + kUnit + "\n" : "");
 }
 
@@ -266,16 +278,15 @@ TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
             if (systemd) {
                 std::string unit = ns.Upper() + "/systemd/system/svc.service";
                 std::map<std::string, std::string> keys = ParseUnit(ReadFile(unit));
-                EXPECT_EQ(keys, (std::map<std::string, std::string>{
-                                    {"#",
-                                     "# Written by serviceapp for svc: -uninstall removes it; put local "
-                                     "changes in a drop-in"},
-                                    {"[", "[Unit][Service][Install]"},
-                                    {"Unit.Description", "svc"},
-                                    {"Service.Type", "notify"},
-                                    {"Service.NotifyAccess", "main"},
-                                    {"Service.ExecStart", bin.path + "/a%%b\\xc3\\xa9/svc"},
-                                    {"Install.WantedBy", "multi-user.target"}}));
+                EXPECT_EQ(keys,
+                          (std::map<std::string, std::string>{
+                              {"#", UnitText("svc", program).substr(0, UnitText("svc", program).find('\n'))},
+                              {"[", "[Unit][Service][Install]"},
+                              {"Unit.Description", "svc"},
+                              {"Service.Type", "notify"},
+                              {"Service.NotifyAccess", "main"},
+                              {"Service.ExecStart", bin.path + "/a%%b\\xc3\\xa9/svc"},
+                              {"Install.WantedBy", "multi-user.target"}}));
                 if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
                     r = RunProgram({"/usr/bin/systemd-analyze", "verify", unit});
                     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -338,7 +349,7 @@ EtcLayout LinkedLayout(eLinuxDistribution d, Snapshot& gone)
     layout.symlinks[suse ? "rc.d" : "init.d"] = suse ? "init.d" : "rc.d/init.d";
     const std::string script = suse ? "init.d/svc" : "rc.d/init.d/svc",
                       target = suse ? "../svc" : "../init.d/svc";
-    layout.files[script] = "earlier script\n";
+    layout.files[script] = Expected(d, "svc", kPath);
     gone = {{script, ""}};
     for (const char* link : {"rc5.d/S55svc", "rc3.d/S20svc", "rc0.d/K80svc"}) {
         std::string path = (suse ? "init.d/" : "rc.d/") + std::string(link);
@@ -352,41 +363,56 @@ EtcLayout LinkedLayout(eLinuxDistribution d, Snapshot& gone)
 // there; the result, the output and what changed under /etc are as given.
 TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhatSucceeded)
 {
-    const Snapshot earlier = {{"init.d/svc", "earlier script\n"}}, done = Installed(kDeb, "svc", kPath);
+    // An earlier install's script, from the template before the marker line.
+    const Snapshot earlier = {{"init.d/svc", Expected(kDeb, "svc", "/opt/old/svc")}},
+                   done = Installed(kDeb, "svc", kPath);
     Snapshot ownLinks, gone = {{"init.d/svc", ""}}, rewritten = {{"init.d/svc", done.at("init.d/svc")}},
-                       partly = done;
+                       missingLevel = done;
     std::string notRemoved, notLinked = kIn;
     for (int level = 0; level <= 6; ++level) {
         std::string link = "/etc/" + LinkOf(kDeb, level, "svc");
         ownLinks[link.substr(5)] = "/etc/init.d/svc";
         gone[link.substr(5)] = "";
-        notRemoved += "Removing " + link + "\nFailed to remove [" + link + "]: Permission denied\n";
+        notRemoved += "Failed to remove [" + link + "]: Permission denied\n";
         notLinked += "Failed to create link [" + link + "]: Permission denied\n";
     }
     notRemoved += "Failed to remove [/etc/init.d/svc]: Permission denied\n";
-    for (const char* link : {"rc0.d/K55svc", "rc2.d/S55svc", "rc3.d/K55svc", "rc5.d/S55svc"}) {
-        partly.erase(link);
-    }
+    missingLevel.erase("rc3.d/K55svc");
+    // Red Hat's and SuSE's linked layouts: our links and the renumbered ones, by level.
+    auto Renumbered = [](const std::string& rc) {
+        std::string out;
+        for (const char* link :
+             {"0.d/K80", "1.d/K55", "2.d/K55", "3.d/S20", "4.d/K55", "5.d/S55", "6.d/K55"}) {
+            out += "Removing /etc/" + rc + "rc" + link + "svc\n";
+        }
+        return out + "Removing /etc/init.d/svc\n";
+    };
+    Snapshot disabledLinks = ownLinks;
+    disabledLinks.erase("rc2.d/S55svc");
+    disabledLinks.erase("rc5.d/S55svc");
+    disabledLinks["rc2.d/K45svc"] = disabledLinks["rc5.d/K45svc"] = "../init.d/svc";
     Snapshot twoDigits;
     std::string removedTwoDigits, unreadable,
         unsynced = kIn + "Failed to sync [/etc/init.d]: Input/output error\n";
     for (int level = 0; level <= 6; ++level) {
         std::string link = LinkOf(kDeb, level, "svc").replace(7, 2, "05");
         twoDigits[link] = "-> /etc/init.d/svc";
-        removedTwoDigits += "Removing /etc/" + link + "\n";
+        removedTwoDigits += "Removing /etc/" + link + "\n" + (level == 6 ? "Removing /etc/init.d/svc\n" : "");
         unreadable += "Failed to read [/etc/rc" + std::to_string(level) + ".d]: Input/output error\n";
         unsynced += "Failed to sync [/etc/rc" + std::to_string(level) + ".d]: Input/output error\n";
     }
     twoDigits["init.d/svc"] = done.at("init.d/svc");
     const std::string badName = "Invalid service name [" + std::string(256, 'a') + "]\n";
-    const std::string noRoot = "cannot write to /etc/init.d, please install as root\n";
+    const std::string noRoot = "cannot write to /etc/init.d, please install as root\n",
+                      foreign = kIn + "Refusing to overwrite [/etc/init.d/svc]: not written by serviceapp\n";
     const std::string removed = Removing(kDeb),
                       failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
     const EtcLayout deb = Deb({}), old = Deb(earlier), installed = Deb(earlier, ownLinks);
     Snapshot redhatGone, suseGone;
     const EtcLayout redhat = LinkedLayout(eDistRedHat, redhatGone), suse = LinkedLayout(eDistSuSE, suseGone);
     EtcLayout scriptDir = deb, fedora = Host(eDistFedora);
-    fedora.files["init.d/svc"] = "earlier script\n";
+    fedora.files["init.d/svc"] = Expected(eDistRedHat, "svc", kPath);
+
     scriptDir.dirs.push_back("init.d/svc");
     const struct {
         const char* what;
@@ -417,24 +443,27 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
         {"no argv[0]: the running executable", deb, nullptr, "", "0", 0, kIn,
          Installed(kDeb, "svc", RunningExecutable())},
         {"fedora: no script, uninstall goes through", fedora, nullptr, kPath, "iu", 50,
-         kIn + "unknown init script.\n" + Removing(eDistRedHat), {{"init.d/svc", ""}}},
+         kIn + "unknown init script.\nRemoving /etc/init.d/svc\n", {{"init.d/svc", ""}}},
         {"reinstall over its own links", installed, nullptr, kPath, "i", 0, kIn, rewritten},
-        {"uninstall of nothing", deb, nullptr, kPath, "u", 0, removed, {}},
-        {"uninstall of nothing, SuSE", Host(eDistSuSE), nullptr, kPath, "u", 0, Removing(eDistSuSE), {}},
+        {"uninstall of nothing", deb, nullptr, kPath, "u", 0, "", {}},
+        {"uninstall of nothing, SuSE", Host(eDistSuSE), nullptr, kPath, "u", 0, "", {}},
+        {"a packaged script and its links: refused, kept", Deb({{"init.d/svc", "#!/bin/sh\n# packaged\n"}},
+             {{"rc2.d/S01svc", "../init.d/svc"}}), nullptr, kPath, "iu", 50,
+         foreign + "Keeping existing script [/etc/init.d/svc]\n", {}},
         {"Red Hat's linked /etc/init.d: chkconfig's links count, and go", redhat, nullptr, kPath, "iu", 0,
-         kIn + Removing(eDistRedHat) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", redhatGone},
+         kIn + Renumbered("rc.d/"), redhatGone},
         {"SuSE's linked /etc/rc.d: insserv's links count, and go", suse, nullptr, kPath, "iu", 0,
-         kIn + Removing(eDistSuSE) + "Removing /etc/rc.d/rc0.d/K80svc\nRemoving /etc/rc.d/rc3.d/S20svc\n", suseGone},
+         kIn + Renumbered("rc.d/"), suseGone},
         {"unprivileged user", old, [] { return setresgid(65534, 65534, 65534) | setresuid(65534, 65534, 65534); },
-         kPath, "iu", 55, noRoot + removed + "Failed to remove [/etc/init.d/svc]: Permission denied\n", {}},
+         kPath, "iu", 55, noRoot + "cannot write to /etc/init.d, please uninstall as root\n", {}},
         {"read-only /etc/init.d", old, [] {
              return mount("/etc/init.d", "/etc/init.d", nullptr, MS_BIND, nullptr) |
                     mount(nullptr, "/etc/init.d", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
-         }, kPath, "iu", 55, noRoot + removed + "Failed to remove [/etc/init.d/svc]: Read-only file system\n", {}},
+         }, kPath, "iu", 55, noRoot + "cannot write to /etc/init.d, please uninstall as root\n", {}},
         {"/etc/init.d a plain file", Deb({{"init.d", "file\n"}}, {}, {"init.d"}), nullptr, kPath, "iu", 50,
-         kIn + "Failed to create init script [/etc/init.d/svc], 20\n" + removed, {}},
-        {"script path a directory", scriptDir, nullptr, kPath, "iu", 55,
-         failed + "21\n" + removed + "Failed to remove [/etc/init.d/svc]: Is a directory\n", {}},
+         kIn + "Failed to create init script [/etc/init.d/svc], 20\n", {}},
+        {"script path a directory: refused, kept", scriptDir, nullptr, kPath, "iu", 50,
+         foreign + "Keeping existing script [/etc/init.d/svc]\n", {}},
         {"sequence above 99, checked before anything else", old, [] {
              g_prepare = [](App& app) { app.Sequence() = 100; };
              return 0;
@@ -447,27 +476,29 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
              g_prepare = [](App& app) { app.Sequence() = 5; };
              return 0;
          }, kPath, "iui", 0, kIn + removedTwoDigits + kIn, twoDigits},
-        {"directory read fails: reported, the rest still removed", installed,
+        {"directory read fails: reported, nothing removed", installed,
          FAILING(Scandir, EIO, int, const char*, struct dirent***, int (*)(const struct dirent*),
                  int (*)(const struct dirent**, const struct dirent**)),
-         kPath, "u", 5, unreadable + removed, gone},
-        {"script path a symlink: replaced, its target kept",
-         Deb({{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 0, kIn, done},
-        {"script path a dangling symlink", Deb({}, {{"init.d/svc", "/etc/nowhere"}}), nullptr, kPath, "i", 0,
-         kIn, done},
-        {"links: foreign, missing level, another script's, already ours", Deb({{"rc2.d/S55svc", "foreign\n"}},
-             {{"rc5.d/S55svc", "/etc/init.d/other"}, {"rc0.d/K55svc", "../init.d/svc"}}, {"rc3.d"}),
+         kPath, "u", 5, unreadable, {}},
+        {"script path a symlink: refused, its target kept",
+         Deb({{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 5, foreign, {}},
+        {"links in our place, a file and another script's: refused before anything",
+         Deb({{"rc2.d/S55svc", "foreign\n"}}, {{"rc5.d/S55svc", "/etc/init.d/other"}, {"rc0.d/K55svc", "../init.d/svc"}}),
          nullptr, kPath, "i", 5, kIn + "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
-         "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n"
-         "Failed to create link [/etc/rc5.d/S55svc]: File exists\n", partly},
+         "Failed to create link [/etc/rc5.d/S55svc]: File exists\n", {}},
+        {"a missing level directory: the others made", Deb({}, {}, {"rc3.d"}), nullptr, kPath, "i", 5,
+         kIn + "Failed to create link [/etc/rc3.d/K55svc]: No such file or directory\n", missingLevel},
+        {"disabled with K links: no S links beside them", Deb({{"init.d/svc", Expected(kDeb, "svc", kPath)}},
+             disabledLinks), nullptr, kPath, "i", 0,
+         kIn + "Keeping existing link [/etc/rc2.d/K45svc]\nKeeping existing link [/etc/rc5.d/K45svc]\n", rewritten},
         {"renumbered links to its script go, in sorted order",
-         Deb({{"init.d/svc", "script\n"}, {"rc1.d/K99svc", "not a link\n"}},
+         Deb({{"init.d/svc", Expected(kDeb, "svc", kPath)}, {"rc1.d/K99svc", "not a link\n"}},
              {{"rc2.d/S99svc", "/etc/init.d//svc"}, {"rc2.d/S01svc", "../init.d/svc"},
               {"rc0.d/K01svc", "/etc/init.d/svc"}, {"rc6.d/K20svc", "../../etc/./init.d/svc"},
               {"rc5.d/S20svc", "/etc/init.d/other"}, {"rc3.d/S01svcx", "../init.d/svc"},
               {"rc4.d/S1svc", "../init.d/svc"}, {"rc4.d/X01svc", "../init.d/svc"}, {"rc1.d/S01svc", "init.d/svc"}}),
-         nullptr, kPath, "u", 0, removed + "Removing /etc/rc0.d/K01svc\nRemoving /etc/rc2.d/S01svc\n"
-         "Removing /etc/rc2.d/S99svc\nRemoving /etc/rc6.d/K20svc\n",
+         nullptr, kPath, "u", 0, "Removing /etc/rc0.d/K01svc\nRemoving /etc/rc2.d/S01svc\n"
+         "Removing /etc/rc2.d/S99svc\nRemoving /etc/rc6.d/K20svc\nRemoving /etc/init.d/svc\n",
          {{"init.d/svc", ""}, {"rc0.d/K01svc", ""}, {"rc2.d/S01svc", ""}, {"rc2.d/S99svc", ""}, {"rc6.d/K20svc", ""}}},
         // Failing system calls: the earlier script and its links stay.
         {"mkostemp fails", installed, FAILING(Mkostemp, ENOSPC, int, char*, int), kPath, "i", 5,
@@ -527,12 +558,16 @@ TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
     const Snapshot foreign = {{"systemd/system/svc.service", "[Service]\nExecStart=/bin/own\n"}},
                    vendorWants = {{"systemd/system/multi-user.target.wants/svc.service",
                                    "/lib/systemd/system/svc.service"}};
-    Snapshot renamed = Installed(kDeb, "a+b", kPath), notOurs = foreign, kept = done, madeDir = done;
+    Snapshot notOurs = foreign, kept = done, madeDir = done;
     for (int level = 0; level <= 6; ++level) {
         kept.erase(LinkOf(kDeb, level, "svc"));
     }
     madeDir["systemd/system/multi-user.target.wants"] = "dir";
     notOurs["systemd/system/svc.service"] = "# Written by serviceapp for other: -uninstall removes it\n";
+    const Snapshot ourUnit = {{"systemd/system/svc.service", UnitText("svc", kPath)}},
+                   ourWants = {{"systemd/system/multi-user.target.wants/svc.service", kUnit}};
+    Snapshot edited = ourUnit;
+    edited.begin()->second.replace(edited.begin()->second.find("ExecStart="), 10, "ExecStart=/bin/edited ");
     const struct {
         const char* what;
         EtcLayout layout;
@@ -551,28 +586,31 @@ TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
         {"a mask kept", withSystemd({}, {{"systemd/system/svc.service", "/dev/null"}}, {}), nullptr, "iu", 0,
          kIn + keeping + Removing(kDeb) + keeping, {}},
         {"another service's marker is not ours", withSystemd(notOurs, {}, {}), nullptr, "i", 0, kIn + keeping, script},
-        {"wants link leads elsewhere: reported, kept on uninstall", withSystemd({}, vendorWants, {}), nullptr, "iu",
-         50, kIn + "Failed to create link [" + kWants + "]: File exists\n" + Removing(kDeb, "svc", true), {}},
-        {"uninstall of nothing", withSystemd({}, {}, {}), nullptr, "u", 0, Removing(kDeb, "svc", true), {}},
+        {"wants link leads elsewhere: refused, kept on uninstall", withSystemd({}, vendorWants, {}), nullptr, "iu",
+         50, kIn + "Failed to create link [" + kWants + "]: File exists\n", {}},
+        {"uninstall of nothing", withSystemd({}, {}, {}), nullptr, "u", 0, "", {}},
+        {"disabled: kept disabled", withSystemd(ourUnit, {}, {}), nullptr, "i", 0,
+         kIn + "Keeping disabled unit [" + kUnit + "]\n", script},
+        {"changed after install: kept, and removed by uninstall", withSystemd(edited, ourWants, {}), nullptr, "iu", 0,
+         kIn + "Keeping modified unit [" + kUnit + "]\n" + Removing(kDeb, "svc", true), {{"systemd/system/svc.service", ""}, {"systemd/system/multi-user.target.wants/svc.service", ""}}},
         {"unit rename fails: script and links stay, no temporary file", withSystemd({}, {}, {}), [] {
              g_sysOps.Rename = [](const char* from, const char* to) {
                  return strncmp(to, "/etc/systemd/", 13) == 0 ? (errno = EACCES, -1) : rename(from, to);
              };
              return 0;
          }, "i", 5, kIn + "Failed to write unit file [" + kUnit + "], 13\n", script},
-        {"a name systemd cannot take is refused for the unit only", withSystemd({}, {}, {}), [] {
+        {"a name systemd cannot take is refused before anything", withSystemd({}, {}, {}), [] {
              g_prepare = [](App& app) { snprintf(app.NameField(), 256, "a+b"); };
              return 0;
-         }, "i", 5, "Installing Service a+b\nFailed to write unit file [/etc/systemd/system/a+b.service], 22\n",
-         renamed},
+         }, "i", 5, "Installing Service a+b\nRefusing service name [a+b]: systemd takes no unit of that name\n", {}},
         {"unit removal fails: reported after the script", withSystemd({}, {}, {}), [] {
              g_sysOps.Unlink = [](const char* path) {
                  return strncmp(path, "/etc/rc", 7) == 0 ? unlink(path) : (errno = EBUSY, -1);
              };
              return 0;
-         }, "iu", 5, kIn + Removing(kDeb) + "Failed to remove [/etc/init.d/svc]: Device or resource busy\n"
-         "Removing " + kWants + "\nFailed to remove [" + kWants + "]: Device or resource busy\n"
-         "Removing " + kUnit + "\nFailed to remove [" + kUnit + "]: Device or resource busy\n",
+         }, "iu", 5, kIn + Removing(kDeb, "svc", false, false) + "Failed to remove [/etc/init.d/svc]: Device or resource busy\n"
+         "Failed to remove [" + kWants + "]: Device or resource busy\n"
+         "Failed to remove [" + kUnit + "]: Device or resource busy\n",
          kept},
         // clang-format on
     };
@@ -785,9 +823,7 @@ TEST_F(Install, HostileNamesAndPathsRunNothingAndTouchNothingElse)
             ChildResult r = ns.Run([&] { return Ops("iu", c.name, c.path); });
             std::string line = "Invalid service name [" + Shown(c.name, 255) + "]\n";
             EXPECT_EQ(r.exitCode, c.ofName ? 55 : 50);
-            EXPECT_EQ(r.out, c.ofName
-                                 ? line + line
-                                 : "Invalid program path [" + Shown(c.path, 1023) + "]\n" + Removing(kDeb));
+            EXPECT_EQ(r.out, c.ofName ? line + line : "Invalid program path [" + Shown(c.path, 1023) + "]\n");
         } else {
             EXPECT_EQ(ns.Run([&] { return Ops("i", c.name, c.path); }).exitCode, 0);
             EXPECT_EQ(Changes(original, ns.Take()),

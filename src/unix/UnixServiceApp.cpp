@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "unix/InstallChecks.h"
+#include "unix/InstallPlan.h"
 #include "unix/Notify.h"
 
 namespace {
@@ -183,7 +185,8 @@ bool CUnixServiceApp::StopService()
 
 bool CUnixServiceApp::IsServiceInstalled()
 {
-    return false;
+    return serviceapp::IsValidServiceName(m_serviceName, sizeof(m_serviceName)) &&
+           serviceapp::IsInstalledUnder("", m_serviceName);
 }
 
 void CUnixServiceApp::StopSelf()
