@@ -253,6 +253,119 @@ TEST(InitScripts, EachFamilyHasItsTemplateAndFillsItByPlainSubstitution)
     EXPECT_EQ(FillInitScript(eDistSuSE, nullptr, "/p", out, sizeof(out)), -1);
 }
 
+// The plan as a value, from a described file system under a root: which
+// steps it holds (in order, among others), whether it is refused, and
+// whether the library counts the service as installed there.
+TEST(InstallPlan, ChecksWhoseEachFileIsBeforeAnythingIsTouched)
+{
+    const std::string marked = "#!/bin/sh\n# Written by serviceapp for svc: -uninstall removes it\n";
+    const std::string unit = "etc/systemd/system/svc.service";
+    const struct {
+        const char* what;
+        std::map<std::string, std::string> files;  // relative path -> content, or "-> TARGET"
+        char op;
+        const char* name;
+        bool refused, installed;
+        std::vector<std::string> steps;  // "ACT PATH", a subsequence of the plan
+    } cases[] = {
+        {"fresh host",
+         {},
+         'i',
+         "svc",
+         false,
+         false,
+         {"write /etc/init.d/svc", "link /etc/rc2.d/S55svc", "write /" + unit,
+          "mkdir /etc/systemd/system/"
+          "multi-user.target.wants/svc.service",
+          "link /etc/systemd/system/multi-user.target.wants/svc.service"}},
+        {"a vendor unit of the name",
+         {{"lib/systemd/system/svc.service", "[Service]\n"}},
+         'i',
+         "svc",
+         true,
+         false,
+         {"refuse-vendor /lib/systemd/system/svc.service"}},
+        {"a vendor unit under /usr",
+         {{"usr/lib/systemd/system/svc.service", "[Service]\n"}},
+         'i',
+         "svc",
+         true,
+         false,
+         {"refuse-vendor /usr/lib/systemd/system/svc.service"}},
+        {"a template name", {}, 'i', "svc@", true, false, {"refuse-name svc@"}},
+        {"the marked script is ours",
+         {{"etc/init.d/svc", marked + "new\n"}},
+         'i',
+         "svc",
+         false,
+         true,
+         {"write /etc/init.d/svc"}},
+        {"another name's marker is not",
+         {{"etc/init.d/svc",
+           "#!/bin/sh\n# Written by serviceapp for sv: "
+           "-uninstall removes it\n"}},
+         'u',
+         "svc",
+         false,
+         false,
+         {"keep-script /etc/init.d/svc"}},
+        {"a unit written before the checksum is ours",
+         {{unit,
+           "# Written by serviceapp for svc: -uninstall "
+           "removes it; put local changes in a drop-in\n[Service]\n"}},
+         'i',
+         "svc",
+         false,
+         true,
+         {"write /" + unit, "keep-disabled /" + unit}},
+        {"uninstall: ours goes, links that lead elsewhere stay",
+         {{"etc/init.d/svc", marked},
+          {"etc/rc2.d/S55svc", "-> /etc/init.d/other"},
+          {"etc/rc3.d/S55svc", "-> /etc/init.d/svc"}},
+         'u',
+         "svc",
+         false,
+         true,
+         {"keep-link /etc/rc2.d/S55svc", "remove /etc/rc3.d/S55svc", "remove /etc/init.d/svc"}},
+    };
+    static const char* const kActs[] = {
+        "refuse-script", "refuse-vendor", "refuse-name", "refuse-link",   "refuse-template",
+        "refuse-read",   "stop",          "write",       "link",          "unregister",
+        "write",         "mkdir",         "link",        "remove",        "register",
+        "keep-script",   "keep-link",     "keep-unit",   "keep-modified", "keep-disabled"};
+    static Plan plan;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir root;
+        for (const char* dir : {"etc/init.d", "etc/rc0.d", "etc/rc1.d", "etc/rc2.d", "etc/rc3.d", "etc/rc4.d",
+                                "etc/rc5.d", "etc/rc6.d", "etc/systemd/system", "lib/systemd/system"}) {
+            std::filesystem::create_directories(root.path + "/" + dir);
+        }
+        for (const auto& [path, content] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(root.path + "/" + path).parent_path());
+            ASSERT_TRUE(content.rfind("-> ", 0) == 0
+                            ? symlink(content.c_str() + 3, (root.path + "/" + path).c_str()) == 0
+                            : WriteFile(root.path + "/" + path, content));
+        }
+        InstallRequest request = {root.path.c_str(), c.name, kPath, kDeb, 55};
+        c.op == 'i' ? PlanInstall(request, plan) : PlanUninstall(request, plan);
+        EXPECT_EQ(plan.Refused(), c.refused);
+        EXPECT_EQ(IsInstalledUnder(root.path.c_str(), c.name), c.installed);
+        std::string got;
+        size_t next = 0;
+        for (size_t i = 0; i < plan.count; ++i) {
+            std::string path = plan.steps[i].path;
+            std::string step = std::string(kActs[static_cast<int>(plan.steps[i].act)]) + " " +
+                               (path.rfind(root.path, 0) == 0 ? path.substr(root.path.size()) : path);
+            got += step + "\n";
+            next += next < c.steps.size() && step == c.steps[next];
+        }
+        EXPECT_EQ(next, c.steps.size())
+            << "missing " << c.steps[std::min(next, c.steps.size() - 1)] << " in\n"
+            << got;
+    }
+}
+
 class Install : public NamespaceTest {};
 
 // Without /etc/systemd/system only the script and its links; with it the
@@ -357,6 +470,19 @@ EtcLayout LinkedLayout(eLinuxDistribution d, Snapshot& gone)
         gone[path] = "";
     }
     return layout;
+}
+
+// A marked script that reports the service running and whose stop exits with stop.
+std::string Running(const std::string& stop)
+{
+    return "#!/bin/sh\n# Written by serviceapp for svc: -uninstall removes it\n"
+           "case $1 in status) exit 0;; stop) echo stopped; exit " +
+           stop + ";; esac\n";
+}
+
+int MarkRunning()
+{
+    return chmod("/etc/init.d/svc", 0755) | (WriteFile("/run/svc.pid", "1\n") ? 0 : 1);
 }
 
 // Each case runs ops on its layout in one namespace body, after its setup
@@ -500,6 +626,10 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
          nullptr, kPath, "u", 0, "Removing /etc/rc0.d/K01svc\nRemoving /etc/rc2.d/S01svc\n"
          "Removing /etc/rc2.d/S99svc\nRemoving /etc/rc6.d/K20svc\nRemoving /etc/init.d/svc\n",
          {{"init.d/svc", ""}, {"rc0.d/K01svc", ""}, {"rc2.d/S01svc", ""}, {"rc2.d/S99svc", ""}, {"rc6.d/K20svc", ""}}},
+        {"a running service is stopped first", Deb({{"init.d/svc", Running("0")}}), MarkRunning, kPath, "u", 0,
+         "Stopping service svc\nstopped\nRemoving /etc/init.d/svc\n", {{"init.d/svc", ""}}},
+        {"a stop that fails leaves everything", Deb({{"init.d/svc", Running("1")}}), MarkRunning, kPath, "u", 5,
+         "Stopping service svc\nstopped\nFailed to stop service svc, nothing removed\n", {{"init.d/svc", "file 0755\n" + Running("1")}}},
         // Failing system calls: the earlier script and its links stay.
         {"mkostemp fails", installed, FAILING(Mkostemp, ENOSPC, int, char*, int), kPath, "i", 5,
          kIn + "Failed to create init script [/etc/init.d/svc], 28\n", {}},
