@@ -763,6 +763,57 @@ TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
     }
 }
 
+// On a host with dependency-based boot, Debian's real insserv (unpacked by
+// dev.sh, never installed) puts the service in the boot order it computes,
+// a reinstall adds no link beside the ones it renumbered, and uninstall
+// takes it out again.
+TEST_F(Install, DependencyBasedBootListsTheServiceUntilUninstall)
+{
+    const std::string insserv = SERVICEAPP_BUILD_DIR "/insserv";
+    if (access((insserv + "/sbin/insserv").c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "Debian's insserv is not unpacked in " << insserv << " (./dev.sh test does it)";
+    }
+    Namespace ns(Host(kDeb));
+    ChildResult r = ns.Run([&] {
+        // Only our script in the boot order, beside insserv's configuration.
+        for (const char* dir :
+             {"init.d", "rc0.d", "rc1.d", "rc2.d", "rc3.d", "rc4.d", "rc5.d", "rc6.d", "rcS.d"}) {
+            if (mount("tmpfs", ("/etc/" + std::string(dir)).c_str(), "tmpfs", 0, nullptr) != 0) {
+                return 99;
+            }
+        }
+        std::string lower = "lowerdir=" + insserv + "/sbin:/usr/sbin";
+        if (mount("overlay", "/usr/sbin", "overlay", 0, lower.c_str()) != 0 ||
+            !WriteFile("/etc/insserv.conf", ReadFile(insserv + "/etc/insserv.conf")) ||
+            RunProgram({"/usr/sbin/insserv"}).exitCode != 0 ||
+            access("/etc/init.d/.depend.start", F_OK) != 0) {
+            return 98;
+        }
+        auto listed = [] {
+            return ReadFile("/etc/init.d/.depend.start").find("TARGETS = svc\n") != std::string::npos;
+        };
+        auto links = [] {
+            int n = 0;
+            for (int level = 0; level <= 6; ++level) {
+                for (const auto& e :
+                     std::filesystem::directory_iterator("/etc/rc" + std::to_string(level) + ".d")) {
+                    n += e.path().filename().string().substr(3) == "svc";
+                }
+            }
+            return n;
+        };
+        if (Ops("ii", "svc", kPath) != 0) {
+            return 1;
+        }
+        if (!listed() || links() != 7) {
+            return 2;
+        }
+        return Ops("u", "svc", kPath) != 0 ? 3 : listed() || links() != 0 ? 4 : 0;
+    });
+    // 1, 3: install or uninstall failed; 2: not in the boot order with seven links; 4: still there.
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+}
+
 // The file-system calls install and uninstall make, logged on standard output
 // as "@CALL PATH" lines, a descriptor by the path it was opened with.
 char g_opened[256][kPathSize];
