@@ -146,7 +146,9 @@ public:
     // signal context as long as SetQuitFlag is async-signal-safe.
     virtual void StopSelf();
 
-    // Always false: the host does not look at the system for this.
+    // Whether this service is installed on the system: the init script this
+    // library wrote (with its marker, or an earlier template) or its unit
+    // is at its path. False for a name install would refuse.
     bool IsServiceInstalled();
 
     // Waits until a stop is requested (CheckQuitFlag() true) or milliseconds
