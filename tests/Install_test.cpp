@@ -274,9 +274,8 @@ TEST(InstallPlan, ChecksWhoseEachFileIsBeforeAnythingIsTouched)
          "svc",
          false,
          false,
-         {"write /etc/init.d/svc", "link /etc/rc2.d/S55svc", "write /" + unit,
-          "mkdir /etc/systemd/system/"
-          "multi-user.target.wants/svc.service",
+         {"write /etc/init.d/svc", "link /etc/rc2.d/S55svc",
+          "mkdir /etc/systemd/system/multi-user.target.wants", "write /" + unit,
           "link /etc/systemd/system/multi-user.target.wants/svc.service"}},
         {"a vendor unit of the name",
          {{"lib/systemd/system/svc.service", "[Service]\n"}},
@@ -329,10 +328,11 @@ TEST(InstallPlan, ChecksWhoseEachFileIsBeforeAnythingIsTouched)
          {"keep-link /etc/rc2.d/S55svc", "remove /etc/rc3.d/S55svc", "remove /etc/init.d/svc"}},
     };
     static const char* const kActs[] = {
-        "refuse-script", "refuse-vendor", "refuse-name", "refuse-link",   "refuse-template",
-        "refuse-read",   "stop",          "write",       "link",          "unregister",
-        "write",         "mkdir",         "link",        "remove",        "register",
-        "keep-script",   "keep-link",     "keep-unit",   "keep-modified", "keep-disabled"};
+        "refuse-script", "refuse-vendor", "refuse-name",  "refuse-link", "refuse-template", "refuse-read",
+        "stop",          "mkdir",         "write",        "link",        "unregister",      "write",
+        "mkdir",         "link",          "remove",       "register",    "keep-script",     "keep-link",
+        "keep-unit",     "keep-modified", "keep-disabled"};
+    static_assert(sizeof(kActs) / sizeof(kActs[0]) == static_cast<size_t>(Act::kKeepDisabledUnit) + 1);
     static Plan plan;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -761,6 +761,38 @@ TEST_F(Install, UnitIsWrittenEnabledAndRemovedButTheAdministratorsIsKept)
                       : 0,
                   0755U);
     }
+}
+
+// Under $SERVICEAPP_ROOT install writes byte for byte what it writes live,
+// the paths inside as on the target, with one line for all of it, and
+// uninstall takes it away again; the live /etc is untouched meanwhile.
+TEST_F(Install, PackageRootGetsWhatTheLiveSystemGets)
+{
+    Namespace ns(Host(kDeb, true));
+    const std::string root = ns.Dir() + "/root";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    const Snapshot before = ns.Take(), live = Installed(kDeb, "svc", kPath, true);
+    ChildResult r = ns.Run([&] {
+        setenv("SERVICEAPP_ROOT", (root + "/").c_str(), 1);
+        return Ops("i", "svc", root + kPath);
+    });
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "Wrote 10 files and links for svc under " + root + "\n");
+    EXPECT_EQ(Differences({}, Changes(before, ns.Take())), "");
+    for (const auto& [path, entry] : live) {
+        std::string under = root + "/etc/" + path;
+        std::error_code error;
+        EXPECT_EQ(entry.rfind("-> ", 0) == 0 ? "-> " + std::filesystem::read_symlink(under, error).string()
+                                             : entry.substr(0, 10) + ReadFile(under),
+                  entry)
+            << path;
+    }
+    r = ns.Run([&] {
+        setenv("SERVICEAPP_ROOT", root.c_str(), 1);
+        return Ops("u", "svc", kPath);
+    });
+    EXPECT_EQ(r.out, "Removed 10 files and links of svc under " + root + "\n");
+    EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(root + "/etc/init.d"), {}), 0);
 }
 
 // On a host with dependency-based boot, Debian's real insserv (unpacked by

@@ -1,9 +1,12 @@
 // CUnixServiceApp: install and uninstall check their request, then plan and apply the changes.
 // SPDX-License-Identifier: MIT
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "UnixServiceApp.h"
@@ -87,9 +90,49 @@ bool CheckFirst(const char* name, size_t size, int sequence, eLinuxDistribution&
 // The one plan of this process: large, so not on the stack.
 serviceapp::Plan g_plan;
 
-// Install and uninstall refuse early where they could not write the scripts' directory.
-bool CheckInitDir(const char* action)
+// $SERVICEAPP_ROOT, when set to a directory other than "/": install and
+// uninstall then work under it, for a package being built. Its trailing
+// slashes go; "" is the live system.
+const char* PackageRoot()
 {
+    static char root[kPathSize];
+    const char* value = getenv("SERVICEAPP_ROOT");
+    size_t length = value == nullptr ? 0 : strnlen(value, sizeof(root));
+    while (length > 0 && value[length - 1] == '/') {
+        --length;
+    }
+    if (length >= sizeof(root) - 64) {
+        length = 0;  // no room for the paths under it: refused below as unwritable
+    }
+    memcpy(root, value == nullptr ? "" : value, length);
+    root[length] = '\0';
+    return root;
+}
+
+// Under a package root, the program path as on the target: the root's
+// real path taken off the front.
+void StripRoot(const char* root, char* path)
+{
+    char real[PATH_MAX];
+    size_t length = 0;
+    if (root[0] != '\0' && g_sysOps.Realpath(root, real) != nullptr && (length = strlen(real)) > 1 &&
+        strncmp(path, real, length) == 0 && path[length] == '/') {
+        memmove(path, path + length, strlen(path + length) + 1);
+    }
+}
+
+// Install and uninstall refuse early where they could not write the
+// scripts' directory, or the package root.
+bool CheckWritable(const char* root, const char* action)
+{
+    if (root[0] != '\0') {
+        struct stat st;
+        if (g_sysOps.Stat(root, &st) != 0 || !S_ISDIR(st.st_mode) || g_sysOps.Access(root, W_OK) != 0) {
+            PrintBracketed("cannot write to the package root ", root, kPathSize);
+            return false;
+        }
+        return true;
+    }
     if (g_sysOps.Access(kInitDir, W_OK) != 0 && errno != ENOENT) {
         printf("cannot write to /etc/init.d, please %s as root\n", action);
         return false;
@@ -102,33 +145,39 @@ bool CheckInitDir(const char* action)
 bool CUnixServiceApp::InstallService()
 {
     eLinuxDistribution distribution = eDistUnknown;
+    const char* root = PackageRoot();
     if (!CheckFirst(m_serviceName, sizeof(m_serviceName), m_rcSequence, distribution)) {
         return false;
     }
-    if (g_sysOps.Access(kInitDir, F_OK) != 0) {
+    if (root[0] == '\0' && g_sysOps.Access(kInitDir, F_OK) != 0) {
         puts("Could not find /etc/init.d, install is not supported on this distribution");
         return false;
     }
-    if (!CheckInitDir("install")) {
+    if (!CheckWritable(root, "install")) {
         return false;
     }
     char programPath[kPathSize + 1];
-    if (!ResolveProgramPath(m_programPath, programPath, sizeof(programPath))) {
+    bool resolved = ResolveProgramPath(m_programPath, programPath, sizeof(programPath));
+    StripRoot(root, programPath);
+    if (!resolved || !serviceapp::IsSafeProgramPath(programPath)) {
         PrintBracketed("Invalid program path ", programPath, sizeof(programPath));
         return false;
     }
-    printf("Installing Service %s\n", m_serviceName);
-    serviceapp::PlanInstall({"", m_serviceName, programPath, distribution, m_rcSequence}, g_plan);
+    if (root[0] == '\0') {
+        printf("Installing Service %s\n", m_serviceName);
+    }
+    serviceapp::PlanInstall({root, m_serviceName, programPath, distribution, m_rcSequence}, g_plan);
     return serviceapp::ExecutePlan(g_plan);
 }
 
 bool CUnixServiceApp::UninstallService()
 {
     eLinuxDistribution distribution = eDistUnknown;
+    const char* root = PackageRoot();
     if (!CheckFirst(m_serviceName, sizeof(m_serviceName), m_rcSequence, distribution) ||
-        !CheckInitDir("uninstall")) {
+        !CheckWritable(root, "uninstall")) {
         return false;
     }
-    serviceapp::PlanUninstall({"", m_serviceName, nullptr, distribution, m_rcSequence}, g_plan);
+    serviceapp::PlanUninstall({root, m_serviceName, nullptr, distribution, m_rcSequence}, g_plan);
     return serviceapp::ExecutePlan(g_plan);
 }

@@ -217,6 +217,7 @@ void ForEachLevel(const Plan& plan, eLinuxDistribution distribution, int sequenc
 void Begin(const InstallRequest& request, Plan& plan)
 {
     plan.root = request.root;
+    plan.installing = false;
     plan.count = 0;
     plan.overflow =
         snprintf(plan.name, sizeof(plan.name), "%s", request.name) >= static_cast<int>(sizeof(plan.name));
@@ -238,12 +239,41 @@ void Begin(const InstallRequest& request, Plan& plan)
     }
 }
 
+// Where /etc/systemd/system is a directory: on the live system, and under
+// another root also where the host building it has one.
 bool UnitsHandled(const Plan& plan)
 {
     char dir[kPathSize];
     struct stat st;
     (void)snprintf(dir, sizeof(dir), "%s%s", plan.root, kUnitDir);
-    return g_sysOps.Stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+    return (g_sysOps.Stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) ||
+           (plan.root[0] != '\0' && g_sysOps.Stat(kUnitDir, &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+// Under another root: plans every missing directory of dir (a path on the
+// target), parents first, once.
+void PlanDirectories(Plan& plan, const char* dir)
+{
+    if (plan.root[0] == '\0') {
+        return;
+    }
+    char path[kPathSize];
+    for (const char* slash = strchr(dir + 1, '/');; slash = strchr(slash + 1, '/')) {
+        int length = slash == nullptr ? static_cast<int>(strlen(dir)) : static_cast<int>(slash - dir);
+        (void)snprintf(path, sizeof(path), "%s%.*s", plan.root, length, dir);
+        bool planned = false;
+        for (size_t i = 0; i < plan.count; ++i) {
+            planned =
+                planned || (plan.steps[i].act == Act::kMakeDir && strcmp(plan.steps[i].path, path) == 0);
+        }
+        struct stat st;
+        if (!planned && g_sysOps.Lstat(path, &st) != 0) {
+            Add(plan, Act::kMakeDir, 0, "%s", path);
+        }
+        if (slash == nullptr) {
+            return;
+        }
+    }
 }
 
 // Whether the wants link at path leads to our unit.
@@ -339,6 +369,7 @@ bool Plan::Refused() const
 void PlanInstall(const InstallRequest& request, Plan& plan)
 {
     Begin(request, plan);
+    plan.installing = true;
     int length = FillInitScript(request.distribution, plan.name, request.programPath, plan.script,
                                 sizeof(plan.script));
     if (length < 0) {
@@ -361,6 +392,7 @@ void PlanInstall(const InstallRequest& request, Plan& plan)
     } else if (script == Owner::kUnreadable) {
         Add(plan, Act::kRefuseUnreadable, error, "%s", path);
     }
+    PlanDirectories(plan, kInitDir);
     Add(plan, Act::kWriteScript, 0, "%s", path);
 
     // A level that has a link to the script already keeps it: one an init
@@ -368,6 +400,7 @@ void PlanInstall(const InstallRequest& request, Plan& plan)
     // is an administrator's "disable", which a reinstall must not undo.
     ForEachLevel(plan, request.distribution, request.sequence,
                  [&](const char* dir, const char* fixed, LevelScan& scan) {
+                     PlanDirectories(plan, dir + strlen(plan.root));
                      if (scan.error != 0) {
                          Add(plan, Act::kRefuseUnreadable, scan.error, "%s", dir);
                      }
@@ -409,6 +442,7 @@ void PlanInstall(const InstallRequest& request, Plan& plan)
             length = FillStampedUnit(plan.name, request.programPath, plan.unit, sizeof(plan.unit));
             plan.overflow = plan.overflow || length < 0;
             plan.unitLength = length < 0 ? 0 : static_cast<size_t>(length);
+            PlanDirectories(plan, kWantsDir);
             Add(plan, Act::kWriteUnit, 0, "%s", path);
             if (g_sysOps.Lstat(wants, &st) != 0) {
                 if (unit == Owner::kOurs) {
@@ -416,7 +450,7 @@ void PlanInstall(const InstallRequest& request, Plan& plan)
                 } else {
                     char dir[kPathSize];
                     DirOf(wants, dir, sizeof(dir));
-                    if (g_sysOps.Stat(dir, &st) != 0) {
+                    if (plan.root[0] == '\0' && g_sysOps.Stat(dir, &st) != 0) {
                         Add(plan, Act::kMakeWantsDir, 0, "%s", wants);
                     }
                     Add(plan, Act::kLinkUnit, 0, "%s", wants);
@@ -516,6 +550,14 @@ bool ExecutePlan(Plan& plan)
     for (size_t i = 0; i < plan.count; ++i) {
         const PlanStep& step = plan.steps[i];
         bool isScript = step.act == Act::kWriteScript;
+        // Under another root the directories come first, before anything is staged in them.
+        if (step.act == Act::kMakeDir &&
+            (g_sysOps.Mkdir(step.path, 0755) != 0 || g_sysOps.Chmod(step.path, 0755) != 0) &&
+            errno != EEXIST) {
+            printf("Failed to create directory [%s]: %s\n", step.path, strerror(errno));
+            DiscardFile(files[0]);
+            return false;
+        }
         if (isScript || step.act == Act::kWriteUnit) {
             char dir[kPathSize];
             DirOf(step.path, dir, sizeof(dir));
@@ -535,6 +577,8 @@ bool ExecutePlan(Plan& plan)
     DirectorySyncs syncs;
     bool allDone = true;
     bool unitFailed = false;
+    int made = 0;  // under another root: what the summary counts
+    int removed = 0;
     for (size_t i = 0; i < plan.count; ++i) {
         const PlanStep& step = plan.steps[i];
         switch (step.act) {
@@ -553,6 +597,7 @@ bool ExecutePlan(Plan& plan)
                 return false;
             }
             syncs.Add(step.path);
+            ++made;
             break;
         case Act::kWriteUnit:
             unitFailed = files[1].error != 0 || !CommitFile(files[1], step.path);
@@ -561,9 +606,12 @@ bool ExecutePlan(Plan& plan)
                 allDone = false;
             } else {
                 syncs.Add(step.path);
+                ++made;
             }
             break;
-        case Act::kLinkScript: allDone = MakeLink(plan.scriptTarget, step.path, syncs) && allDone; break;
+        case Act::kLinkScript:
+            made += MakeLink(plan.scriptTarget, step.path, syncs) ? 1 : (allDone = false, 0);
+            break;
         case Act::kMakeWantsDir: {
             // As systemctl enable would make it; the mode is set again past the umask.
             char dir[kPathSize];
@@ -578,12 +626,17 @@ bool ExecutePlan(Plan& plan)
             break;
         }
         case Act::kLinkUnit:
-            allDone = (unitFailed || MakeLink(plan.unitTarget, step.path, syncs)) && allDone;
+            if (!unitFailed) {
+                made += MakeLink(plan.unitTarget, step.path, syncs) ? 1 : (allDone = false, 0);
+            }
             break;
         case Act::kRemove:
             if (g_sysOps.Unlink(step.path) == 0) {
                 syncs.Add(step.path);
-                printf("Removing %s\n", step.path);
+                ++removed;
+                if (durable) {
+                    printf("Removing %s\n", step.path);
+                }
             } else if (errno != ENOENT && errno != ENOTDIR) {
                 printf("Failed to remove [%s]: %s\n", step.path, strerror(errno));
                 allDone = false;
@@ -604,7 +657,14 @@ bool ExecutePlan(Plan& plan)
         }
     }
     DiscardFile(files[1]);  // a unit staged but not used, if any
-    return (!durable || syncs.SyncAll()) && allDone;
+    if (!durable) {
+        bool wrote = plan.installing;
+        printf(wrote ? "Wrote %d files and links for %s under %s\n"
+                     : "Removed %d files and links of %s under %s\n",
+               wrote ? made : removed, plan.name, plan.root);
+        return allDone;
+    }
+    return syncs.SyncAll() && allDone;
 }
 
 bool IsInstalledUnder(const char* root, const char* name)

@@ -20,6 +20,7 @@ enum class Act : unsigned char {
     kRefuseNoTemplate,  // "unknown init script."
     kRefuseUnreadable,  // "Failed to read [PATH]: REASON" (the reason in the step's error)
     kStop,              // stop the running service: "Stopping service NAME"
+    kMakeDir,           // under another root: a directory the files go in, mode 0755
     kWriteScript,       // the script, staged, synced and renamed into place
     kLinkScript,        // a run-level link to the script
     kUnregister,        // "insserv -r NAME", once the links are gone
@@ -43,13 +44,16 @@ struct PlanStep {
 
 // Everything install or uninstall will do, found out before anything is
 // touched. Paths are as on the host (under root); the links' targets are
-// as on the target system (without root).
+// as on the target system (without root). Under another root than the live
+// system (a package being built) the directories are made as needed, no
+// directory is synced, no host tool runs, and one line sums up the outcome.
 struct Plan {
     static constexpr size_t kMaxSteps = 48;
     static constexpr size_t kTextSize = 8192;
 
     const char* root = "";  // "" is the live system
     char name[256] = "";
+    bool installing = false;
     bool overflow = false;  // more steps than fit: refused
     size_t count = 0;
     PlanStep steps[kMaxSteps];
@@ -65,7 +69,7 @@ struct Plan {
 };
 
 struct InstallRequest {
-    const char* root;         // "" is the live system
+    const char* root;         // "" is the live system, else a directory, no trailing slash
     const char* name;         // a valid service name
     const char* programPath;  // install: what the script starts; null for uninstall
     eLinuxDistribution distribution;
