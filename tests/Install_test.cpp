@@ -183,7 +183,8 @@ public:
 
 void (*g_prepare)(App&);  // set in a namespace body, to work on the object before Main
 
-// Runs each of ops ('i' -install, 'u' -uninstall, '0' install with argc 0) as
+// Runs each of ops ('i' -install, 'u' -uninstall, '0' install with argc 0,
+// '?' IsServiceInstalled, 1 when true) as
 // Main of a fresh object in a child of its own (Main works once per process),
 // and returns their -Main as digits: "iu" giving -5 and 0 returns 50. A digit
 // 9 means m_programPath did not keep argv[0].
@@ -196,6 +197,9 @@ int Ops(const char* ops, const std::string& name, const std::string& argv0)
             app.SetServiceName(name.c_str());
             if (g_prepare != nullptr) {
                 g_prepare(app);
+            }
+            if (*ops == '?') {
+                return app.IsServiceInstalled() ? 1 : 0;
             }
             std::string a0 = argv0;
             char* argv[] = {&a0[0], const_cast<char*>(*ops == 'i' ? "-install" : "-uninstall"), nullptr};
@@ -383,8 +387,8 @@ TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
             SCOPED_TRACE(std::to_string(d) + (systemd ? " with systemd" : ""));
             Namespace ns(Host(d, systemd));
             Snapshot before = ns.Take();
-            ChildResult r = ns.Run([&] { return Ops("i", "svc", program); });
-            EXPECT_EQ(r.exitCode, 0);
+            ChildResult r = ns.Run([&] { return Ops("?i?", "svc", program); });
+            EXPECT_EQ(r.exitCode, 1);  // not installed before, installed after
             EXPECT_EQ(r.out, kIn);
             EXPECT_EQ(Differences(Installed(d, "svc", program, systemd), Changes(before, ns.Take())), "");
             ExpectSyntaxOk(ns.Upper() + "/init.d/svc", d);
@@ -406,7 +410,7 @@ TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
                     EXPECT_EQ(r.err, "");
                 }
             }
-            r = ns.Run([&] { return Ops("u", "svc", program); });
+            r = ns.Run([&] { return Ops("u?", "svc", program); });
             EXPECT_EQ(r.exitCode, 0);
             EXPECT_EQ(r.out, Removing(d, "svc", systemd));
             EXPECT_EQ(Differences({}, Changes(before, ns.Take())), "");

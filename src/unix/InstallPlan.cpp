@@ -305,7 +305,7 @@ bool MayBeRunning(const char* name, eLinuxDistribution distribution)
     return g_sysOps.Lstat(path, &st) == 0;
 }
 
-void PrintRefusal(const Plan& plan, const PlanStep& step)
+void PrintRefusal(const PlanStep& step)
 {
     switch (step.act) {
     case Act::kRefuseScript:
@@ -322,7 +322,6 @@ void PrintRefusal(const Plan& plan, const PlanStep& step)
     case Act::kRefuseUnreadable: printf("Failed to read [%s]: %s\n", step.path, strerror(step.error)); break;
     default: break;
     }
-    (void)plan;
 }
 
 // The directory part of path into out.
@@ -535,7 +534,7 @@ bool ExecutePlan(Plan& plan)
 {
     if (plan.Refused()) {
         for (size_t i = 0; i < plan.count; ++i) {
-            PrintRefusal(plan, plan.steps[i]);
+            PrintRefusal(plan.steps[i]);
         }
         if (plan.overflow) {
             printf("Failed to plan the changes for [%s]: too many links or too long a path\n", plan.name);

@@ -12,6 +12,7 @@ namespace serviceapp {
 
 // What one step of a plan does to its path, in the order the executor runs
 // them. A refusal is a check that failed: a plan holding one changes nothing.
+// The refusals come first, before kStop.
 enum class Act : unsigned char {
     kRefuseScript,      // "Refusing to overwrite [PATH]: not written by serviceapp"
     kRefuseVendorUnit,  // "Refusing to shadow [PATH]: a unit of that name is installed"
