@@ -148,6 +148,16 @@ int ByName(const struct dirent** a, const struct dirent** b)
     return strcmp((*a)->d_name, (*b)->d_name);
 }
 
+// Whether link's target is exactly target (as install writes it): then it
+// leads there without resolving anything.
+bool LinksExactlyTo(const char* link, const char* target)
+{
+    char text[kPathSize];
+    ssize_t n = g_sysOps.Readlink(link, text, sizeof(text));
+    return n > 0 && static_cast<size_t>(n) == strlen(target) &&
+           memcmp(text, target, static_cast<size_t>(n)) == 0;
+}
+
 // The links named [SK]NNNAME of one run-level directory, in sorted order.
 struct LevelScan {
     static constexpr int kMaxLinks = 8;
@@ -171,7 +181,8 @@ void ScanLevel(const Plan& plan, const char* dir, const char* fixed, const char*
         if (strcmp(entry + 3, plan.name) == 0) {
             char link[kPathSize];
             (void)snprintf(link, sizeof(link), "%s/%s", dir, entry);
-            bool leads = realInitDir[0] != '\0' && LinkLeadsTo(link, realInitDir, plan.name, plan.root);
+            bool leads = LinksExactlyTo(link, plan.scriptTarget) ||
+                         (realInitDir[0] != '\0' && LinkLeadsTo(link, realInitDir, plan.name, plan.root));
             scan.fixedElsewhere = scan.fixedElsewhere || (!leads && strncmp(entry, fixed, 3) == 0);
             if (leads && scan.count < LevelScan::kMaxLinks) {
                 memcpy(scan.prefixes[scan.count++], entry, 3);
@@ -284,7 +295,8 @@ bool WantsLeadsToUnit(const Plan& plan, const char* wants)
     char file[kPathSize];
     (void)snprintf(dir, sizeof(dir), "%s%s", plan.root, kUnitDir);
     (void)snprintf(file, sizeof(file), "%s.service", plan.name);
-    return g_sysOps.Realpath(dir, realDir) != nullptr && LinkLeadsTo(wants, realDir, file, plan.root);
+    return LinksExactlyTo(wants, plan.unitTarget) ||
+           (g_sysOps.Realpath(dir, realDir) != nullptr && LinkLeadsTo(wants, realDir, file, plan.root));
 }
 
 // Whether the service may be running, asked cheaply before the host's
