@@ -38,16 +38,21 @@ std::string TemplateOf(eLinuxDistribution d)
     return Data(IsDebian(d) ? "init-debian" : d == eDistSuSE ? "init-suse" : "init-redhat");
 }
 
-// The family's template filled by plain substitution: the name, the path, then the name again.
-std::string Expected(eLinuxDistribution d, const std::string& name, const std::string& path)
+// A template filled by plain substitution: the name, the path, then the name again.
+std::string Filled(std::string text, const std::string& name, const std::string& path)
 {
-    std::string text = TemplateOf(d);
     size_t at = 0;
     for (int n = 0; (at = text.find("%s", at)) != std::string::npos; ++n) {
         text.replace(at, 2, n == 1 ? path : name);
         at += (n == 1 ? path : name).size();
     }
     return text;
+}
+
+// The family's template filled.
+std::string Expected(eLinuxDistribution d, const std::string& name, const std::string& path)
+{
+    return Filled(TemplateOf(d), name, path);
 }
 
 // The unit for name and path: the data file filled with the name twice and
@@ -296,6 +301,20 @@ TEST(InstallPlan, ChecksWhoseEachFileIsBeforeAnythingIsTouched)
          false,
          {"refuse-vendor /usr/lib/systemd/system/svc.service"}},
         {"a template name", {}, 'i', "svc@", true, false, {"refuse-name svc@"}},
+        {"a script from before the marker is ours",
+         {{"etc/init.d/svc", Filled(Data("init-debian-unmarked"), "svc", "/opt/old/svc")}},
+         'u',
+         "svc",
+         false,
+         true,
+         {"remove /etc/init.d/svc"}},
+        {"that script changed is not",
+         {{"etc/init.d/svc", Filled(Data("init-debian-unmarked"), "svc", "/opt/old/svc") + "\n"}},
+         'i',
+         "svc",
+         true,
+         false,
+         {"refuse-script /etc/init.d/svc"}},
         {"the marked script is ours",
          {{"etc/init.d/svc", marked + "new\n"}},
          'i',
@@ -493,7 +512,7 @@ int MarkRunning()
 // there; the result, the output and what changed under /etc are as given.
 TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhatSucceeded)
 {
-    // An earlier install's script, from the template before the marker line.
+    // An earlier install's script.
     const Snapshot earlier = {{"init.d/svc", Expected(kDeb, "svc", "/opt/old/svc")}},
                    done = Installed(kDeb, "svc", kPath);
     Snapshot ownLinks, gone = {{"init.d/svc", ""}}, rewritten = {{"init.d/svc", done.at("init.d/svc")}},
