@@ -87,8 +87,13 @@ bool CheckFirst(const char* name, size_t size, int sequence, eLinuxDistribution&
     return true;
 }
 
-// The one plan of this process: large, so not on the stack.
-serviceapp::Plan g_plan;
+// The one plan of this process: large, so not on the stack, and made only
+// when install or uninstall runs.
+serviceapp::Plan& ThePlan()
+{
+    static serviceapp::Plan plan;
+    return plan;
+}
 
 // $SERVICEAPP_ROOT, when set to a directory other than "/": install and
 // uninstall then work under it, for a package being built. Its trailing
@@ -166,8 +171,9 @@ bool CUnixServiceApp::InstallService()
     if (root[0] == '\0') {
         printf("Installing Service %s\n", m_serviceName);
     }
-    serviceapp::PlanInstall({root, m_serviceName, programPath, distribution, m_rcSequence}, g_plan);
-    return serviceapp::ExecutePlan(g_plan);
+    serviceapp::Plan& plan = ThePlan();
+    serviceapp::PlanInstall({root, m_serviceName, programPath, distribution, m_rcSequence}, plan);
+    return serviceapp::ExecutePlan(plan);
 }
 
 bool CUnixServiceApp::UninstallService()
@@ -178,6 +184,7 @@ bool CUnixServiceApp::UninstallService()
         !CheckWritable(root, "uninstall")) {
         return false;
     }
-    serviceapp::PlanUninstall({root, m_serviceName, nullptr, distribution, m_rcSequence}, g_plan);
-    return serviceapp::ExecutePlan(g_plan);
+    serviceapp::Plan& plan = ThePlan();
+    serviceapp::PlanUninstall({root, m_serviceName, nullptr, distribution, m_rcSequence}, plan);
+    return serviceapp::ExecutePlan(plan);
 }
