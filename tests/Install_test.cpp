@@ -515,13 +515,11 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
     // An earlier install's script.
     const Snapshot earlier = {{"init.d/svc", Expected(kDeb, "svc", "/opt/old/svc")}},
                    done = Installed(kDeb, "svc", kPath);
-    Snapshot ownLinks, gone = {{"init.d/svc", ""}}, rewritten = {{"init.d/svc", done.at("init.d/svc")}},
-                       missingLevel = done;
+    Snapshot ownLinks, rewritten = {{"init.d/svc", done.at("init.d/svc")}}, missingLevel = done;
     std::string notRemoved, notLinked = kIn;
     for (int level = 0; level <= 6; ++level) {
         std::string link = "/etc/" + LinkOf(kDeb, level, "svc");
         ownLinks[link.substr(5)] = "/etc/init.d/svc";
-        gone[link.substr(5)] = "";
         notRemoved += "Failed to remove [" + link + "]: Permission denied\n";
         notLinked += "Failed to create link [" + link + "]: Permission denied\n";
     }
@@ -554,8 +552,7 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
     const std::string badName = "Invalid service name [" + std::string(256, 'a') + "]\n";
     const std::string noRoot = "cannot write to /etc/init.d, please install as root\n",
                       foreign = kIn + "Refusing to overwrite [/etc/init.d/svc]: not written by serviceapp\n";
-    const std::string removed = Removing(kDeb),
-                      failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
+    const std::string failed = kIn + "Failed to write init script [/etc/init.d/svc], ";
     const EtcLayout deb = Deb({}), old = Deb(earlier), installed = Deb(earlier, ownLinks);
     Snapshot redhatGone, suseGone;
     const EtcLayout redhat = LinkedLayout(eDistRedHat, redhatGone), suse = LinkedLayout(eDistSuSE, suseGone);
@@ -631,6 +628,8 @@ TEST_F(Install, RefusalsFaultsAndExistingFilesGiveTheirMessagesAndChangeOnlyWhat
          kPath, "u", 5, unreadable, {}},
         {"script path a symlink: refused, its target kept",
          Deb({{"victim", "keep\n"}}, {{"init.d/svc", "/etc/victim"}}), nullptr, kPath, "i", 5, foreign, {}},
+        {"script path a dangling symlink: refused", Deb({}, {{"init.d/svc", "/etc/nowhere"}}), nullptr, kPath, "i", 5,
+         foreign, {}},
         {"links in our place, a file and another script's: refused before anything",
          Deb({{"rc2.d/S55svc", "foreign\n"}}, {{"rc5.d/S55svc", "/etc/init.d/other"}, {"rc0.d/K55svc", "../init.d/svc"}}),
          nullptr, kPath, "i", 5, kIn + "Failed to create link [/etc/rc2.d/S55svc]: File exists\n"
