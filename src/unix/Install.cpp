@@ -91,7 +91,7 @@ bool CheckFirst(const char* name, size_t size, int sequence, eLinuxDistribution&
 // when install or uninstall runs.
 serviceapp::Plan& ThePlan()
 {
-    static serviceapp::Plan plan;
+    static serviceapp::Plan plan{};
     return plan;
 }
 
