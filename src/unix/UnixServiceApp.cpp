@@ -16,6 +16,8 @@
 #include <iterator>
 
 #include "core/Lifecycle.h"
+#include "unix/InstallChecks.h"
+#include "unix/InstallPlan.h"
 #include "unix/Log.h"
 #include "unix/Notify.h"
 #include "unix/ServiceControl.h"
@@ -257,7 +259,8 @@ bool CUnixServiceApp::StopService()
 
 bool CUnixServiceApp::IsServiceInstalled()
 {
-    return false;
+    return serviceapp::IsValidServiceName(m_serviceName, sizeof(m_serviceName)) &&
+           serviceapp::IsInstalledUnder("", m_serviceName);
 }
 
 void CUnixServiceApp::StopSelf()
