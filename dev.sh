@@ -18,6 +18,7 @@ cmake -S . -B "$build" -DSERVICEAPP_WERROR=ON ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"$(nproc)"
 case "${1:-}" in
   example) exec "$build/examples/heartbeat/heartbeat" -console -beats 3 ;;
-  test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
+  test) unpack_insserv "$build/insserv"
+        ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
   *) sed -n '2,6p' "$0"; exit 2 ;;
 esac

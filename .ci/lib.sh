@@ -19,3 +19,18 @@ ensure_packages() {
 # sysvinit-utils (LSB init functions) and systemd (the SysV generator) are for the
 # tests that run the written init scripts under the real tools.
 BASE_PACKAGES=(cmake g++ make pkg-config libgtest-dev libgmock-dev sysvinit-utils systemd)
+
+# unpack_insserv DIR: Debian's insserv unpacked into DIR (DIR/sbin/insserv,
+# DIR/etc/insserv.conf), for the tests that show the boot order it computes.
+# Never installed: its post-install step would reorder every script's links.
+unpack_insserv() {
+  [ -x "$1/sbin/insserv" ] && return 0
+  local tmp
+  tmp=$(mktemp -d)
+  if (cd "$tmp" && apt-get download insserv >/dev/null 2>&1) && dpkg-deb -x "$tmp"/insserv_*.deb "$1"; then
+    rm -rf "$tmp"
+  else
+    rm -rf "$tmp"
+    echo "insserv could not be unpacked: its tests will be skipped" >&2
+  fi
+}

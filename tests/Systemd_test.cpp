@@ -130,6 +130,34 @@ TEST_F(SystemdEndToEnd, StartReturnsOnceReadyAndStopRunsTheStopHooks)
     EXPECT_EQ(after["ExecMainStatus"], "0");
 }
 
+// A reinstall keeps the administrator's "systemctl disable"; uninstall of the
+// running service stops it first, through systemctl.
+TEST_F(SystemdEndToEnd, ReinstallKeepsItDisabledAndUninstallStopsItFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(Install("satestd-kept"));
+    s_installed.pop_back();  // uninstalled here
+    int rc = -1;
+    Systemctl({"disable", "satestd-kept"}, &rc);
+    ASSERT_EQ(rc, 0);
+    const std::vector<std::string> name = {"SERVICEAPP_TEST_NAME=satestd-kept"};
+    ChildResult r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-install"}, name);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    // systemctl disable turned the SysV start links into K links too: kept, no S links beside them.
+    EXPECT_EQ(r.out,
+              "Installing Service satestd-kept\n"
+              "Keeping existing link [/etc/rc2.d/K55satestd-kept]\n"
+              "Keeping existing link [/etc/rc5.d/K55satestd-kept]\n"
+              "Keeping disabled unit [/etc/systemd/system/satestd-kept.service]\n");
+    EXPECT_EQ(Systemctl({"is-enabled", "satestd-kept"}), "disabled");
+    Systemctl({"start", "satestd-kept"}, &rc);
+    ASSERT_EQ(rc, 0) << Status("satestd-kept");
+    r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-uninstall"}, name);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "Stopping service satestd-kept\n");
+    EXPECT_EQ(Hooks("satestd-kept"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+    EXPECT_NE(r.out.find("Removing /etc/systemd/system/satestd-kept.service\n"), std::string::npos) << r.out;
+}
+
 TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
 {
     ASSERT_NO_FATAL_FAILURE(

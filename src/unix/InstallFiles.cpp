@@ -1,4 +1,4 @@
-// The file steps install and uninstall share: whole-file writes, links, removals and directory syncs.
+// The file steps install and uninstall share: whole-file writes, link checks and directory syncs.
 // SPDX-License-Identifier: MIT
 #include "unix/InstallFiles.h"
 
@@ -171,7 +171,7 @@ bool DirectorySyncs::SyncAll()
     return allSynced;
 }
 
-bool LinkLeadsTo(const char* link, const char* realDir, const char* name)
+bool LinkLeadsTo(const char* link, const char* realDir, const char* name, const char* root)
 {
     char target[kPathSize];
     ssize_t n = g_sysOps.Readlink(link, target, sizeof(target));
@@ -183,50 +183,19 @@ bool LinkLeadsTo(const char* link, const char* realDir, const char* name)
     if (strcmp(slash == nullptr ? target : slash + 1, name) != 0) {
         return false;
     }
-    char dir[2 * kPathSize + 2];
+    char dir[3 * kPathSize + 2];
     const char* linkSlash = strrchr(link, '/');
     int linkDirLength = linkSlash == nullptr ? 0 : static_cast<int>(linkSlash - link);
     if (slash != nullptr) {
         slash[1] = '\0';  // keep the slash: "/NAME" names the root
     }
     if (slash != nullptr && target[0] == '/') {
-        (void)snprintf(dir, sizeof(dir), "%s", target);
+        (void)snprintf(dir, sizeof(dir), "%s%s", root, target);
     } else {
         (void)snprintf(dir, sizeof(dir), "%.*s/%s", linkDirLength, link, slash == nullptr ? "" : target);
     }
     char real[PATH_MAX];
     return g_sysOps.Realpath(dir, real) != nullptr && strcmp(real, realDir) == 0;
-}
-
-bool MakeLink(const char* target, const char* link, DirectorySyncs& syncs)
-{
-    if (g_sysOps.Symlink(target, link) == 0) {
-        syncs.Add(link);
-        return true;
-    }
-    int error = errno;
-    // A reinstall finds its own links in place, or those an init tool wrote.
-    char dir[kPathSize];
-    char realDir[PATH_MAX];
-    if (error == EEXIST && DirectoryOf(target, dir, sizeof(dir)) &&
-        g_sysOps.Realpath(dir, realDir) != nullptr && LinkLeadsTo(link, realDir, strrchr(target, '/') + 1)) {
-        return true;
-    }
-    printf("Failed to create link [%s]: %s\n", link, strerror(error));
-    return false;
-}
-
-bool RemovePath(const char* path, DirectorySyncs& syncs)
-{
-    if (g_sysOps.Unlink(path) == 0) {
-        syncs.Add(path);
-        return true;
-    }
-    if (errno == ENOENT || errno == ENOTDIR) {
-        return true;
-    }
-    printf("Failed to remove [%s]: %s\n", path, strerror(errno));
-    return false;
 }
 
 }  // namespace serviceapp

@@ -1,4 +1,4 @@
-// The file steps install and uninstall share: whole-file writes, links, removals and directory syncs.
+// The file steps install and uninstall share: whole-file writes, link checks and directory syncs.
 // SPDX-License-Identifier: MIT
 #ifndef SERVICEAPP_UNIX_INSTALLFILES_H
 #define SERVICEAPP_UNIX_INSTALLFILES_H
@@ -60,20 +60,12 @@ private:
 
 // Whether the symbolic link at link leads to a file named name in the
 // directory whose real path is realDir. The directory part of the link's
-// target (a relative one taken from the link's own directory) is resolved
-// through the file system, so "../init.d/NAME" written through a linked
-// /etc/rc.d, or an absolute target through a linked /etc/init.d, compare as
-// what they are. The file itself need not exist.
-bool LinkLeadsTo(const char* link, const char* realDir, const char* name);
-
-// Makes the symbolic link link -> target (an absolute path). A link already
-// leading to target counts as made. Any other failure prints
-// "Failed to create link [LINK]: REASON".
-bool MakeLink(const char* target, const char* link, DirectorySyncs& syncs);
-
-// Removes path; one that is already gone is not an error. Any other failure
-// prints "Failed to remove [PATH]: REASON".
-bool RemovePath(const char* path, DirectorySyncs& syncs);
+// target (a relative one taken from the link's own directory, an absolute
+// one under root) is resolved through the file system, so "../init.d/NAME"
+// written through a linked /etc/rc.d, or an absolute target through a
+// linked /etc/init.d, compare as what they are. The file itself need not
+// exist.
+bool LinkLeadsTo(const char* link, const char* realDir, const char* name, const char* root = "");
 
 }  // namespace serviceapp
 

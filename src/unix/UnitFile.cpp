@@ -2,28 +2,19 @@
 // SPDX-License-Identifier: MIT
 #include "unix/UnitFile.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "unix/Reload.h"
-#include "unix/SysOps.h"
 #include "unix/UnitSettings.h"
 
 namespace serviceapp {
 
 namespace {
 
-const char kUnitDir[] = "/etc/systemd/system";
-const char kWantsDir[] = "/etc/systemd/system/multi-user.target.wants";
-
 // The marker tells our unit from one the administrator wrote: install
-// rewrites and uninstall removes only a unit whose first line is this.
+// rewrites and uninstall removes only a unit whose first line is this
+// (stamped with a checksum, see FillStampedUnit).
 const char kMarkerFormat[] =
     "# Written by serviceapp for %s: -uninstall removes it; put local changes in a drop-in\n";
 
@@ -79,44 +70,26 @@ const char kSandbox[] =
     "SystemCallFilter=~@privileged @resources\n"
     "SystemCallErrorNumber=EPERM\n";
 
-// A service name systemd takes as a unit name of its own: '+' is not a unit
-// name character, and a trailing '@' would make a template.
+// " (checksum HHHHHHHHHHHHHHHH)": FNV-1a, 64 bits, of all after the marker line.
+const char kStampFormat[] = " (checksum %016llx)";
+constexpr size_t kStampLength = 28;
+
+unsigned long long Checksum(const char* text, size_t length)
+{
+    unsigned long long hash = 14695981039346656037ULL;
+    for (size_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+}  // namespace
+
 bool IsUnitName(const char* name)
 {
     size_t length = strlen(name);
     return strchr(name, '+') == nullptr && length > 0 && name[length - 1] != '@';
 }
-
-// 1 when the regular file at path starts with the marker for name, 0 when
-// not, -1 with errno when it cannot be read.
-int CarriesMarker(const char* path, const char* name)
-{
-    char marker[kPathSize];
-    char head[kPathSize];
-    int length = FormatUnitMarker(name, marker, sizeof(marker));
-    if (length < 0) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    // O_NONBLOCK: something swapped in for a FIFO is not waited on.
-    int fd = g_sysOps.Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    size_t used = 0;
-    ssize_t n = 0;
-    while (used < static_cast<size_t>(length) &&
-           ((n = g_sysOps.Read(fd, head + used, static_cast<size_t>(length) - used)) > 0 ||
-            (n < 0 && errno == EINTR))) {
-        used += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    int error = errno;
-    (void)g_sysOps.Close(fd);  // read-only descriptor: nothing to lose
-    errno = error;
-    return n < 0 ? -1 : used == static_cast<size_t>(length) && memcmp(head, marker, used) == 0;
-}
-
-}  // namespace
 
 int FormatUnitMarker(const char* name, char* out, size_t size)
 {
@@ -160,7 +133,7 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
     fits = fits && put(ServiceArguments()) && put("\n") && (!reload || notifyReload || put(kReloadByKill)) &&
            put(kRestart);
     if (fits && SandboxProfile()) {
-        char directories[sizeof(kSandboxDirectories) + 3 * kPathSize];
+        char directories[sizeof(kSandboxDirectories) + 3 * 256];  // a name has 240 bytes at most
         (void)snprintf(directories, sizeof(directories), kSandboxDirectories, name, name, name);
         fits = put(directories) && put(kSandbox);
     }
@@ -172,97 +145,43 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
     return static_cast<int>(used);
 }
 
-void PrepareUnit(const char* name, const char* programPath, UnitStep& step)
+int FillStampedUnit(const char* name, const char* programPath, char* out, size_t size)
 {
-    step = UnitStep();
-    struct stat st;
-    if (g_sysOps.Stat(kUnitDir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return;
+    // The unit install plans: a refused setting is told here, once.
+    int length = CheckUnitSettings() ? FillUnitFile(name, programPath, out, size) : -1;
+    const char* newline =
+        length < 0 ? nullptr : static_cast<const char*>(memchr(out, '\n', static_cast<size_t>(length)));
+    if (newline == nullptr || static_cast<size_t>(length) + kStampLength >= size) {
+        return -1;
     }
-    step.handled = true;
-    (void)snprintf(step.unit, sizeof(step.unit), "%s/%s.service", kUnitDir, name);
-    (void)snprintf(step.wants, sizeof(step.wants), "%s/%s.service", kWantsDir, name);
-    if (g_sysOps.Lstat(step.unit, &st) == 0) {
-        // A symbolic link (a mask to /dev/null, a vendor unit linked in) or
-        // anything else that is not our own file is the administrator's.
-        int own = S_ISREG(st.st_mode) ? CarriesMarker(step.unit, name) : 0;
-        step.keep = own == 0;
-        step.error = own < 0 ? errno : 0;
-    } else if (errno != ENOENT) {
-        step.error = errno;
-    }
-    if (step.keep || step.error != 0) {
-        return;
-    }
-    if (programPath == nullptr) {
-        char realDir[PATH_MAX];
-        char file[kPathSize];
-        (void)snprintf(file, sizeof(file), "%s.service", name);
-        step.linked =
-            g_sysOps.Realpath(kUnitDir, realDir) != nullptr && LinkLeadsTo(step.wants, realDir, file);
-        return;
-    }
-    if (!CheckUnitSettings()) {
-        step.error = EINVAL;
-        return;
-    }
-    char text[16384];
-    int length = FillUnitFile(name, programPath, text, sizeof(text));
-    if (!IsUnitName(name) || length < 0) {
-        step.error = length < 0 ? ENAMETOOLONG : EINVAL;
-        return;
-    }
-    if (StageFile(kUnitDir, name, text, static_cast<size_t>(length), 0644, step.file) !=
-        StageResult::kStaged) {
-        step.error = step.file.error;
-    }
+    int marker = static_cast<int>(newline - out) + 1;
+    // The stamp goes before the marker's newline.
+    char* at = out + marker - 1;
+    memmove(at + kStampLength, at, static_cast<size_t>(length - marker) + 2);
+    const char* body = out + marker + kStampLength;
+    (void)snprintf(at, kStampLength + 1, kStampFormat, Checksum(body, static_cast<size_t>(length - marker)));
+    at[kStampLength] = '\n';
+    return length + static_cast<int>(kStampLength);
 }
 
-bool FinishUnitInstall(UnitStep& step, DirectorySyncs& syncs)
+UnitOwner ClassifyUnitText(const char* name, const char* text, size_t length)
 {
-    if (step.keep) {
-        printf("Keeping existing unit [%s]\n", step.unit);
-        return true;
+    char marker[512];  // a 240-byte name and the text around it
+    int markerLength = FormatUnitMarker(name, marker, sizeof(marker));
+    size_t prefix = markerLength < 0 ? 0 : static_cast<size_t>(markerLength) - 1;  // without the newline
+    if (markerLength < 0 || length < prefix + 1 || memcmp(text, marker, prefix) != 0) {
+        return UnitOwner::kForeign;
     }
-    if (step.error == 0 && !CommitFile(step.file, step.unit)) {
-        step.error = step.file.error;
+    if (text[prefix] == '\n') {
+        return UnitOwner::kOurs;  // written before the stamp
     }
-    if (step.error != 0) {
-        printf("Failed to write unit file [%s], %d\n", step.unit, step.error);
-        return false;
+    char stamp[kStampLength + 1];
+    size_t bodyAt = prefix + kStampLength + 1;
+    if (length < bodyAt || text[bodyAt - 1] != '\n') {
+        return UnitOwner::kForeign;
     }
-    syncs.Add(step.unit);
-    // As systemctl enable would make it; the mode is set again past the umask.
-    if (g_sysOps.Mkdir(kWantsDir, 0755) == 0) {
-        syncs.Add(kWantsDir);
-        if (g_sysOps.Chmod(kWantsDir, 0755) != 0) {
-            printf("Failed to create link [%s]: %s\n", step.wants, strerror(errno));
-            return false;
-        }
-    } else if (errno != EEXIST) {
-        printf("Failed to create link [%s]: %s\n", step.wants, strerror(errno));
-        return false;
-    }
-    return MakeLink(step.unit, step.wants, syncs);
-}
-
-bool RemoveUnit(UnitStep& step, DirectorySyncs& syncs)
-{
-    if (!step.handled) {
-        return true;
-    }
-    if (step.keep) {
-        printf("Keeping existing unit [%s]\n", step.unit);
-        return true;
-    }
-    printf("Removing %s\n", step.wants);
-    bool removed = !step.linked || RemovePath(step.wants, syncs);
-    printf("Removing %s\n", step.unit);
-    if (step.error != 0) {
-        printf("Failed to remove [%s]: %s\n", step.unit, strerror(step.error));
-        return false;
-    }
-    return RemovePath(step.unit, syncs) && removed;
+    (void)snprintf(stamp, sizeof(stamp), kStampFormat, Checksum(text + bodyAt, length - bodyAt));
+    return memcmp(text + prefix, stamp, kStampLength) == 0 ? UnitOwner::kOurs : UnitOwner::kModified;
 }
 
 }  // namespace serviceapp

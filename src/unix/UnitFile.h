@@ -5,47 +5,39 @@
 
 #include <cstddef>
 
-#include "unix/InstallFiles.h"
-
 namespace serviceapp {
 
 // Fills the unit for the service name and the program path the script
-// starts into out: its marker line first, then Type=notify with ExecStart=
-// the program path, % written %% and bytes from 0x80 up as \xHH so that
-// systemd reads back exactly the path. Returns the unit's length, or -1 when
-// it does not fit in size bytes (terminating NUL included).
+// starts into out: its marker line first, then Type=notify (notify-reload
+// with a reload handler on systemd 253 and later) with ExecStart= the
+// program path, % written %% and bytes from 0x80 up as \xHH so that systemd
+// reads back exactly the path, then the client's arguments, ExecReload=
+// (a reload handler before systemd 253), the restart policy, the sandbox
+// profile and the client's settings (UnitSettings.h). Returns the unit's
+// length, or -1 when it does not fit in size bytes (terminating NUL
+// included) or a unit setting was refused. Prints nothing.
 int FillUnitFile(const char* name, const char* programPath, char* out, size_t size);
 
 // The unit's first line for name, newline included; its length or -1.
 int FormatUnitMarker(const char* name, char* out, size_t size);
 
-// What install and uninstall know about the unit of one service. Set up by
-// PrepareUnit before the init script is touched; then nothing more is read.
-struct UnitStep {
-    bool handled = false;  // /etc/systemd/system is a directory
-    bool keep = false;     // something not ours is at the unit path
-    int error = 0;         // why the unit cannot be written or checked
-    bool linked = false;   // uninstall: the wants link leads to the unit
-    char unit[kPathSize] = "";
-    char wants[kPathSize] = "";
-    StagedFile file;  // install: the new unit, staged
-};
+// FillUnitFile with the marker line stamped with a checksum of the rest,
+// " (checksum HHHHHHHHHHHHHHHH)" before its newline, so that a later install
+// can tell the text it wrote from one an administrator changed. Its length
+// or -1; -1 also after a unit setting the client's call refused, printing
+// "Invalid unit setting ..." (CheckUnitSettings).
+int FillStampedUnit(const char* name, const char* programPath, char* out, size_t size);
 
-// Finds out whether the unit is handled and whose it is, and for install
-// (programPath not null) stages the new unit. Prints nothing.
-void PrepareUnit(const char* name, const char* programPath, UnitStep& step);
+enum class UnitOwner { kOurs, kModified, kForeign };
 
-// Install: puts the staged unit in place and makes the wants link, or
-// prints "Keeping existing unit [PATH]"; a failure prints
-// "Failed to write unit file [PATH], ERRNO" or
-// "Failed to create link [LINK]: REASON".
-bool FinishUnitInstall(UnitStep& step, DirectorySyncs& syncs);
+// Whose the unit text (length bytes) is for name: ours when it starts with
+// our marker and the stamped checksum matches the rest (or, written before
+// the stamp, carries none), modified when it does not match, else foreign.
+UnitOwner ClassifyUnitText(const char* name, const char* text, size_t length);
 
-// Uninstall: prints "Removing WANTS" and "Removing UNIT", removing the wants
-// link when it leads to the unit and the unit when it carries the marker, or
-// prints only "Keeping existing unit [PATH]". A failure prints
-// "Failed to remove [PATH]: REASON".
-bool RemoveUnit(UnitStep& step, DirectorySyncs& syncs);
+// Whether systemd takes name as a unit name of its own: '+' is not a unit
+// name character, and a trailing '@' would make a template.
+bool IsUnitName(const char* name);
 
 }  // namespace serviceapp
 

@@ -16,6 +16,8 @@
 #include <iterator>
 
 #include "core/Lifecycle.h"
+#include "unix/InstallChecks.h"
+#include "unix/InstallPlan.h"
 #include "unix/Log.h"
 #include "unix/Notify.h"
 #include "unix/Reload.h"
@@ -265,7 +267,8 @@ bool CUnixServiceApp::StopService()
 
 bool CUnixServiceApp::IsServiceInstalled()
 {
-    return false;
+    return serviceapp::IsValidServiceName(m_serviceName, sizeof(m_serviceName)) &&
+           serviceapp::IsInstalledUnder("", m_serviceName);
 }
 
 void CUnixServiceApp::StopSelf()
