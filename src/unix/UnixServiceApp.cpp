@@ -117,14 +117,14 @@ using Handler = void (*)(int);
 // reload handler registered the request is left for the service's thread,
 // whose wait the stop event ends; without one the signal does nothing.
 // Async-signal-safe; keeps errno.
-void IgnoreReload(int /*signal*/)
+void RequestReloadOnSignal(int /*signal*/)
 {
     if (serviceapp::RequestReload()) {
         SignalStopEvent();
     }
 }
 const int kReloadSignals[] = {SIGUSR1, SIGHUP};
-// Which of them the lifecycle gave IgnoreReload, so only those does the
+// Which of them the lifecycle gave RequestReloadOnSignal, so only those does the
 // destructor look at (nothing else can install it).
 bool g_reloadCaught[std::size(kReloadSignals)] = {};
 
@@ -162,7 +162,7 @@ Handler CurrentHandler(int signo)
 void RestoreDefaultIfOurs(int signo)
 {
     bool stop = signo == SIGTERM || signo == SIGINT;
-    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : IgnoreReload)) {
+    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : RequestReloadOnSignal)) {
         SetDefaultAction(signo);
     }
 }
@@ -317,9 +317,10 @@ bool CUnixServiceApp::WaitForStop(unsigned int milliseconds)
         struct pollfd event = {fd, POLLIN, 0};
         // Time-out, EINTR or the event: the loop looks at the flag again.
         if (ppoll(&event, watch ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
-            // Set by a stop that was not ours (another object's, or a parent's
-            // before it forked us): clear it, and set it again should our own
-            // stop have come meanwhile, for any other thread waiting on it.
+            // Set by a reload request (run next round), or by a stop that was
+            // not ours (another object's, or a parent's before it forked us):
+            // clear it, and set it again should our own stop have come
+            // meanwhile, for any other thread waiting on it.
             uint64_t count = 0;
             (void)!read(fd, &count, sizeof(count));
             if (CheckQuitFlag()) {
@@ -365,7 +366,8 @@ bool CUnixServiceApp::RunAsService()
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
     for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
         if (CurrentHandler(kReloadSignals[i]) == SIG_DFL) {
-            InstallHandler(kReloadSignals[i], IgnoreReload, SA_RESTART);  // a client's own handler stays
+            InstallHandler(kReloadSignals[i], RequestReloadOnSignal,
+                           SA_RESTART);  // a client's own handler stays
             g_reloadCaught[i] = true;
         }
     }
