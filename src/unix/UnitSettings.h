@@ -27,7 +27,8 @@ bool UnitSettingRefused();
 bool CheckUnitSettings();
 
 // The version of the host's systemd from the first line of
-// "systemctl --version", asked once; 0 when it cannot be told.
+// "systemctl --version", asked once; 0 when it cannot be told, and for a
+// package's tree ($SERVICEAPP_ROOT).
 int HostSystemdVersion();
 
 // For tests: forgets everything added; pins the version HostSystemdVersion
