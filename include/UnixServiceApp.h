@@ -255,8 +255,8 @@ public:
     // and digits, ends in a backslash (systemd would join the next line), is
     // one the lifecycle depends on (Type=, NotifyAccess=, ExecStart=,
     // ExecReload= in [Service]) or does not fit (4 KiB in all). After a
-    // refusal no unit is written: install prints
-    // "Invalid unit setting [SECTION] [SETTING]: REASON" and fails.
+    // refusal, install where it would write the unit writes nothing: it
+    // prints "Invalid unit setting [SECTION] [SETTING]: REASON" and fails.
     bool AddUnitSetting(const char* section, const char* setting);
     // Adds an argument to the unit's ExecStart= line, quoted and escaped so
     // that the program gets it byte for byte (no systemd specifiers, no
