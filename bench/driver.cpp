@@ -6,6 +6,8 @@
 //   benchdriver stop ROUNDS (LABEL COMMAND)...          SIGTERM to exit, once the daemon waits
 //   benchdriver rss ROUNDS (LABEL COMMAND)...           resident set in KiB of the waiting daemon,
 //                                                       and its anonymous part as LABEL_anon
+//   benchdriver reload ROUNDS (LABEL COMMAND)...        SIGHUP to the READY=1 that ends the reload,
+//                                                       at a socket the driver binds as $NOTIFY_SOCKET
 //
 // COMMAND is split on spaces and run without a shell, its output discarded.
 // Prints one line per case: LABEL MEDIAN FAILURES (microseconds or KiB), then
@@ -15,6 +17,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -132,6 +136,36 @@ double Median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// reload mode: the datagram socket standing in for the service manager.
+int g_notify = -1;
+
+bool BindNotifySocket()
+{
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof(address.sun_path), "/tmp/benchdriver-notify-%d",
+             static_cast<int>(getpid()));
+    unlink(address.sun_path);
+    g_notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct timeval timeout = {10, 0};
+    return g_notify >= 0 &&
+           bind(g_notify, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0 &&
+           setsockopt(g_notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0 &&
+           setenv("NOTIFY_SOCKET", address.sun_path, 1) == 0;
+}
+
+// Receives datagrams until one that starts with prefix (true) or a time-out.
+bool AwaitMessage(const char* prefix)
+{
+    char text[256];
+    for (ssize_t n; (n = recv(g_notify, text, sizeof(text), 0)) >= 0;) {
+        if (static_cast<size_t>(n) >= strlen(prefix) && memcmp(text, prefix, strlen(prefix)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Measure(const std::string& mode, Case& c, bool keep)
 {
     if (mode == "time") {
@@ -150,7 +184,7 @@ void Measure(const std::string& mode, Case& c, bool keep)
         return;
     }
     pid_t pid = Spawn(c.command);
-    if (pid <= 0 || !WaitUntilSleeping(pid)) {
+    if (pid <= 0 || (mode == "reload" && !AwaitMessage("READY=1")) || !WaitUntilSleeping(pid)) {
         ++c.failures;
         if (pid > 0) {
             kill(pid, SIGKILL);
@@ -170,6 +204,19 @@ void Measure(const std::string& mode, Case& c, bool keep)
         }
         return;
     }
+    if (mode == "reload") {
+        double t0 = NowMicros();
+        kill(pid, SIGHUP);
+        bool ok = AwaitMessage("READY=1");  // after RELOADING=1
+        double t1 = NowMicros();
+        kill(pid, SIGTERM);
+        if (!Reap(pid) || !ok) {
+            ++c.failures;
+        } else if (keep) {
+            c.samples.push_back(t1 - t0);
+        }
+        return;
+    }
     double t0 = NowMicros();
     kill(pid, SIGTERM);
     bool ok = Reap(pid);  // status 0: the handler caught it and the loop ended
@@ -186,10 +233,14 @@ void Measure(const std::string& mode, Case& c, bool keep)
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: benchdriver time|stop|rss ROUNDS CASES...\n");
+        std::fprintf(stderr, "usage: benchdriver time|stop|rss|reload ROUNDS CASES...\n");
         return 2;
     }
     const std::string mode = argv[1];
+    if (mode == "reload" && !BindNotifySocket()) {
+        std::perror("benchdriver: notify socket");
+        return 1;
+    }
     const int rounds = std::atoi(argv[2]);
     const int width = mode == "time" ? 3 : 2;
     std::vector<Case> cases;

@@ -24,6 +24,7 @@ driver=$build/benchdriver
 echo "measuring stop latency, idle memory and start-up ($rounds rounds)..." >&2
 "$driver" stop "$rounds" lib_stop "$build/idle_service" min_stop "$build/minimal_daemon" >>"$results"
 "$driver" rss 21 lib_rss "$build/idle_service" min_rss "$build/minimal_daemon" >>"$results"
+"$driver" reload "$rounds" lib_reload "$build/reload_service" min_reload "$build/reload_daemon" >>"$results"
 "$driver" time "$rounds" lib_start "" "$build/selfstop_service -console" bare_start "" "$build/bare" >>"$results"
 echo "measuring log lines per second into a journal stream and syslog..." >&2
 "$build/log_rate" journal "$rounds" >>"$results"
@@ -55,6 +56,8 @@ awk '
     print "|------------------------------------------|-----------:|-----------:|--------------|------------|------|"
     r = median["lib_stop/min_stop"]
     row("Stop latency, SIGTERM to exit (us)", median["lib_stop"], median["min_stop"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)
+    r = median["lib_reload/min_reload"]
+    row("Reload, SIGHUP to READY=1 (us)", median["lib_reload"], median["min_reload"], sprintf("%.2f", r), "x", "<= 1.1x", r <= 1.1)
     r = median["lib_start/bare_start"]
     row("Start-up, -console vs bare C++ (us)", median["lib_start"], median["bare_start"], sprintf("%.2f", r), "x", "<= 1.2x", r <= 1.2)
     d = median["lib_rss"] - median["min_rss"]

@@ -147,7 +147,7 @@ void CheckUnit(const char* name, const char* path, size_t size)
         read += static_cast<char>(c);
     }
     FUZZ_CHECK(read == path);
-    FUZZ_CHECK(std::count(unit.begin(), unit.end(), '\n') == 11);
+    FUZZ_CHECK(std::count(unit.begin(), unit.end(), '\n') == 13);
     delete[] out;
 }
 

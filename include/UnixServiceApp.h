@@ -24,10 +24,10 @@ public:
     // Sets m_rcSequence to 55.
     CUnixServiceApp();
     // If this object is the registered one: puts back the default action of
-    // SIGTERM, SIGINT, SIGUSR1 and SIGHUP where the library's handler is still the
-    // installed one (a handler the client installed since is left alone), so
-    // a late signal acts as it would without the library, unregisters the
-    // object and closes the stop event WaitForStop waits on.
+    // SIGTERM, SIGINT, SIGUSR1 and SIGHUP where the library's handler is
+    // still the installed one (a handler the client installed since is left
+    // alone), so a late signal acts as it would without the library,
+    // unregisters the object and closes the stop event WaitForStop waits on.
     ~CUnixServiceApp() override;
 
     // "-install". Checks, in this order, each failure printing one line and
@@ -77,8 +77,13 @@ public:
     // [LINK]: REASON", the other levels are still tried, and the result is
     // false. Where /etc/systemd/system is a directory, also writes the unit
     // /etc/systemd/system/NAME.service (mode 0644, whole or not at all;
-    // Type=notify, ExecStart= the script's program path; its first line marks
-    // it as ours with a checksum of the rest) and links it from
+    // Type=notify, ExecStart= the script's program path with the
+    // AddServiceArgument arguments, Restart=on-failure after a second, the
+    // AddUnitSetting settings and the sandbox profile; with a reload handler
+    // registered ExecReload=/bin/kill -HUP $MAINPID, or Type=notify-reload
+    // where the first line of "systemctl --version" names systemd 253 or
+    // later; its first line marks it as ours with a checksum of the rest) and
+    // links it from
     // multi-user.target.wants (made 0755 when missing) as systemctl enable
     // would. A unit there that is not ours is kept with its link ("Keeping
     // existing unit [PATH]"), one of ours changed since is kept ("Keeping
@@ -88,6 +93,9 @@ public:
     // link [LINK]: REASON" and gives false. Where the host boots by
     // dependencies (/etc/init.d/.depend.start and insserv are there), then
     // runs "insserv NAME" ("Failed to run [INSSERV NAME], STATUS").
+    // After a unit setting or argument the client's call refused, prints
+    // "Invalid unit setting [SECTION] [SETTING]: REASON" (or "Invalid service
+    // argument [ARGUMENT]: REASON") and fails with nothing written.
     // Every changed directory is synced, so that a successful install
     // survives a power cut ("Failed to sync [DIR]: REASON", false).
     // With $SERVICEAPP_ROOT naming a directory, all of it is done under that
@@ -131,20 +139,23 @@ public:
 
     // Default work loop: WaitForStop until a stop is requested, so it returns
     // at once on every stop the library sees (a stop signal on any thread,
-    // StopSelf from any thread). When the service manager set a watchdog
-    // (NotifyWatchdog) it sends WATCHDOG=1 on entry and then at least every
-    // third of the period. Override it with the service's own work; an
-    // override must return once CheckQuitFlag() turns true.
+    // StopSelf from any thread), and runs each requested reload. When the
+    // service manager set a watchdog (NotifyWatchdog) it sends WATCHDOG=1 on
+    // entry and then at least every third of the period. Override it with
+    // the service's own work; an override must return once CheckQuitFlag()
+    // turns true.
     void Run() override;
 
     // Service lifecycle: SetServiceStateStarting; install SignalHandlerStatic
     // for SIGTERM and SIGINT (sigaction, empty mask, no SA_RESTART, so a
     // caught signal interrupts blocking calls with EINTR) and, for each of
     // SIGUSR1 and SIGHUP that still has its default action, a handler that
-    // does nothing (SA_RESTART), so a "reload" or a hang-up leaves the
-    // service running; unblock SIGTERM and SIGINT on this thread (a parent
-    // may have started the process with them blocked); Initialize; if it
-    // succeeded SetServiceStateRunning, then, unless that refused the start
+    // requests a reload when a handler is registered (SetReloadHandler) and
+    // does nothing otherwise (SA_RESTART), so a "reload" or a hang-up leaves
+    // the service running; mark the calling thread as the service's own;
+    // unblock SIGTERM and SIGINT on this thread (a parent may have started
+    // the process with them blocked); Initialize; if it succeeded
+    // SetServiceStateRunning, then, unless that refused the start
     // (CLUMServiceApp), READY=1 to the service manager, Run, STOPPING=1; then
     // always SetServiceStateStopping, Deinitialize, SetServiceStateStopped.
     // The handlers stay installed until the object is destroyed. A stop
@@ -188,10 +199,15 @@ public:
 
     // Waits until a stop is requested (CheckQuitFlag() true) or milliseconds
     // have passed, whichever comes first, and returns whether a stop was
-    // requested. Returns at once on every stop the library sees: a stop
-    // signal handled on any thread, StopSelf from any thread or from signal
-    // context (SetQuitFlag called directly is seen at the time-out). For a
-    // client's own Run: do a unit of work, then WaitForStop until the next.
+    // requested. On the service's own thread (the one that runs the
+    // lifecycle) a reload request ends the wait too: it runs the reload
+    // (RunPendingReload) and returns false, so the caller's loop sees what
+    // the handler changed at once; a wait on another thread goes on (while
+    // the request is pending, in ticks of 200 ms). Returns at once on every
+    // stop the library sees: a stop signal handled on any thread, StopSelf
+    // from any thread or from signal context (SetQuitFlag called directly is
+    // seen at the time-out). For a client's own Run: do a unit of work, then
+    // WaitForStop until the next.
     // Callable from any thread; not from signal context.
     bool WaitForStop(unsigned int milliseconds);
     // Sends WATCHDOG=1 to the service manager when it watches this process
@@ -199,6 +215,65 @@ public:
     // nothing otherwise. A client with its own Run calls it at least twice
     // per period; the default Run does it by itself.
     void NotifyWatchdog();
+
+    // A reload: re-reads the service's configuration (reopens its log, ...)
+    // and says whether that worked. Runs on the service's own thread, never
+    // in signal context.
+    typedef bool (*ReloadHandler)(CUnixServiceApp& service);
+    // Registers handler (null: none), best before Main: install then writes
+    // the unit's reload lines (see InstallService). With one registered,
+    // SIGHUP and SIGUSR1 in service mode request a reload: the signal handler
+    // only marks it pending and wakes the waits (async-signal-safe, errno
+    // kept). WaitForStop on the thread that runs the lifecycle, and so the
+    // default Run, runs it (RunPendingReload) and returns false at once.
+    // Several requests before it runs make one reload. Without a handler the
+    // two signals do nothing. One handler per process.
+    void SetReloadHandler(ReloadHandler handler);
+    // Whether a reload was requested and has not run yet: for a Run of the
+    // client's own that does not wait in WaitForStop.
+    bool IsReloadPending();
+    // Runs a pending reload on the calling thread, and says whether one ran:
+    // sends "RELOADING=1" with "MONOTONIC_USEC=" (CLOCK_MONOTONIC, in
+    // microseconds) and "STATUS=Reloading" in one datagram, calls the
+    // handler, then sends "READY=1" with "STATUS=Running", or
+    // "STATUS=Reload failed" when the handler returned false (the service
+    // runs on either way). The notifications are
+    // best effort, as READY=1 is. A request that comes while the handler
+    // runs is served by the next call.
+    bool RunPendingReload();
+
+    // Unit settings, for the systemd unit InstallService writes. Call them
+    // before Main; they keep per-process state, one service per process.
+    //
+    // Adds setting, a line "KEY=VALUE", to section "Unit", "Service" or
+    // "Install" of the unit, after the library's own lines of that section,
+    // in the order added, written as given (systemd expands its %
+    // specifiers): User=, After= and Wants= (network-online.target),
+    // Environment=, LimitNOFILE= and the like. Refused, returning false,
+    // when the section is none of the three, the setting holds a line break
+    // or another control character, is not KEY=VALUE with a key of letters
+    // and digits, ends in a backslash (systemd would join the next line), is
+    // one the lifecycle depends on (Type=, NotifyAccess=, ExecStart=,
+    // ExecReload= in [Service]) or does not fit (4 KiB in all). After a
+    // refusal, install where it would write the unit writes nothing: it
+    // prints "Invalid unit setting [SECTION] [SETTING]: REASON" and fails.
+    bool AddUnitSetting(const char* section, const char* setting);
+    // Adds an argument to the unit's ExecStart= line, quoted and escaped so
+    // that the program gets it byte for byte (no systemd specifiers, no
+    // variables). The init script still starts the program without
+    // arguments. Refused like AddUnitSetting, for a control character or
+    // when the arguments do not fit (2 KiB escaped):
+    // "Invalid service argument [ARGUMENT]: REASON".
+    bool AddServiceArgument(const char* argument);
+    // Whether the unit carries the sandbox profile (off by default): the
+    // service runs as a user of its own (DynamicUser=) without capabilities,
+    // sees the system read-only and may write only /var/lib/NAME, /run/NAME
+    // and /var/log/NAME (StateDirectory=, RuntimeDirectory=, LogsDirectory=;
+    // their paths in $STATE_DIRECTORY, $RUNTIME_DIRECTORY, $LOGS_DIRECTORY),
+    // with private /tmp and devices, no view of homes or other users, the
+    // kernel and control groups protected, local and internet sockets only,
+    // and the @system-service system calls. README.md lists every line.
+    void SetSandboxProfile(bool enabled);
 
     // Tests which release files exist under /etc (existence only, contents
     // never read) and stores the distribution: redhat-release (then
@@ -210,9 +285,10 @@ public:
     // Display name of a distribution; "unknown" for any value outside 0..7.
     static const char* GetLinuxDistributionString(eLinuxDistribution distribution);
 
-    // The SIGTERM/SIGINT handler. Runs in signal context: calls SetQuitFlag()
-    // on the registered object, wakes WaitForStop and keeps errno. With no object registered it
-    // puts back the default action and re-raises the signal.
+    // The SIGTERM/SIGINT handler (SIGHUP and SIGUSR1 have one of their own).
+    // Runs in signal context: calls SetQuitFlag() on the registered object,
+    // wakes WaitForStop and keeps errno. With no object registered it puts
+    // back the default action and re-raises the signal.
     static void SignalHandlerStatic(int signal);
 
 protected:

@@ -55,6 +55,40 @@ TEST_F(InitScriptTools, SysvGeneratorMakesAForkingUnitOfTheScript)
     }
 }
 
+// With a reload handler registered, reload through the script runs it on the
+// running service, which then stops through every hook.
+TEST_F(InitScriptTools, ReloadRunsTheServicesReloadHandler)
+{
+    if (access("/lib/lsb/init-functions", R_OK) != 0 || access("/sbin/start-stop-daemon", X_OK) != 0) {
+        GTEST_SKIP() << "needs /lib/lsb/init-functions and start-stop-daemon";
+    }
+    const std::string hooks = ns.Dir() + "/hooks", script = "/etc/init.d/" + kName;
+    const std::vector<std::string> env = {"SERVICEAPP_TEST_HOOKS=" + hooks, "SERVICEAPP_TEST_NAME=" + kName,
+                                          "SERVICEAPP_TEST_RELOAD=ok"};
+    ChildResult r = ns.Run(
+        [&] {
+            auto seen = [&](const char* hook) {  // polls a file, for 30 s at most
+                for (int i = 0; i < 3000 && ReadFile(hooks).find(hook) == std::string::npos; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                return ReadFile(hooks).find(hook) != std::string::npos;
+            };
+            prctl(PR_SET_CHILD_SUBREAPER, 1);
+            printf("start %d", RunProgram({script, "start"}, env, 30).exitCode);  // the calls in order
+            printf(" %d", seen("running\n"));
+            pid_t pid = atoi(ReadFile("/run/" + kName + ".pid").c_str());
+            std::thread reaper([&] { (void)(pid > 0 && waitpid(pid, nullptr, 0)); });
+            printf(", reload %d", RunProgram({script, "reload"}, env, 30).exitCode);
+            printf(" %d", seen("reload\n"));
+            printf(", stop %d\n", RunProgram({script, "stop"}, env, 30).exitCode);
+            reaper.join();
+            return 0;
+        },
+        90);
+    EXPECT_EQ(r.out, "start 0 1, reload 0 1, stop 0\n") << r.err;
+    EXPECT_EQ(ReadFile(hooks), "starting\ninitialize\nrunning\nreload\nstopping\ndeinitialize\nstopped\n");
+}
+
 // With this machine's LSB functions and start-stop-daemon: start returns with
 // the service running, status sees it, stop ends it through its stop hooks.
 TEST_F(InitScriptTools, ScriptStartsReportsAndStopsTheService)

@@ -377,6 +377,8 @@ TEST_F(Install, EachFamilyWritesItsScriptAndSevenLinksAndUninstallRemovesThem)
                               {"Service.Type", "notify"},
                               {"Service.NotifyAccess", "main"},
                               {"Service.ExecStart", bin.path + "/a%%b\\xc3\\xa9/svc"},
+                              {"Service.Restart", "on-failure"},
+                              {"Service.RestartSec", "1"},
                               {"Install.WantedBy", "multi-user.target"}}));
                 if (access("/usr/bin/systemd-analyze", X_OK) == 0) {
                     r = RunProgram({"/usr/bin/systemd-analyze", "verify", unit});

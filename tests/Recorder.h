@@ -86,7 +86,16 @@ inline void ReportNotifications(bool report = true)
     for (ssize_t n; g_notifyFd >= 0 && (n = recv(g_notifyFd, text, sizeof(text) - 1, MSG_DONTWAIT)) >= 0;) {
         text[n] = '\0';
         std::string first(text, strcspn(text, "\n"));
-        if (report && first.compare(0, 7, "STATUS=") != 0) {
+        // A reload's: '^' RELOADING=1 with a MONOTONIC_USEC= of the last
+        // minute, '!' the READY=1 after a failed one.
+        long long usec =
+            first == "RELOADING=1" && !strncmp(text + 12, "MONOTONIC_USEC=", 15) ? atoll(text + 27) : -1;
+        char reload = usec <= NowUs() && usec > NowUs() - 60000000        ? '^'
+                      : strstr(text, "\nSTATUS=Reload failed") != nullptr ? '!'
+                                                                          : '\0';
+        if (report && reload != '\0') {
+            ReportEvent(reload);
+        } else if (report && first.compare(0, 7, "STATUS=") != 0) {
             ReportEvent(first == "READY=1"      ? '+'
                         : first == "STOPPING=1" ? '-'
                         : first == "WATCHDOG=1" ? '~'

@@ -73,13 +73,17 @@ protected:
     // Installs the test daemon as name through its own "-install", adds the
     // test's drop-in (where its hooks go, a slow Initialize, no core files,
     // then extra) and reloads.
-    static void Install(const std::string& name, const std::string& extra = "")
+    static void Install(const std::string& name, const std::string& extra = "",
+                        const std::string& reload = "")
     {
-        ChildResult r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-install"}, {"SERVICEAPP_TEST_NAME=" + name});
+        const std::string reloadEnv = "SERVICEAPP_TEST_RELOAD=" + reload;
+        ChildResult r =
+            s_system->Run({SERVICEAPP_TEST_DAEMON, "-install"}, {"SERVICEAPP_TEST_NAME=" + name, reloadEnv});
         ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
         const std::string dropIn = "[Service]\nEnvironment=SERVICEAPP_TEST_NAME=" + name +
                                    " SERVICEAPP_TEST_HOOKS=" + s_system->Dir() + "/" + name +
-                                   ".hooks SERVICEAPP_TEST_INIT_MS=300\nLimitCORE=0\n" + extra;
+                                   ".hooks SERVICEAPP_TEST_INIT_MS=300 " + reloadEnv + "\nLimitCORE=0\n" +
+                                   extra;
         ASSERT_TRUE(Put("/etc/systemd/system/" + name + ".service.d/test.conf", dropIn));
         int rc = -1;
         Systemctl({"daemon-reload"}, &rc);
@@ -156,7 +160,8 @@ TEST_F(SystemdEndToEnd, ReinstallKeepsItDisabledAndUninstallStopsItFirst)
 
 TEST_F(SystemdEndToEnd, FailingInitializeFailsTheStart)
 {
-    ASSERT_NO_FATAL_FAILURE(Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        Install("satestd-fail", "Environment=SERVICEAPP_TEST_MODE=fail-init\nRestart=no\n"));
     int rc = 0;
     Systemctl({"start", "satestd-fail"}, &rc);
     EXPECT_NE(rc, 0);
@@ -194,6 +199,66 @@ TEST_F(SystemdEndToEnd, WatchdogKillsOnlyTheServiceThatStopsFeedingIt)
     Systemctl({"stop", "satestd-fed"}, &rc);
     EXPECT_EQ(Systemctl({"is-active", "satestd-fed"}), "inactive") << Status("satestd-fed");
     EXPECT_EQ(Hooks("satestd-fed"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
+    Systemctl({"stop", "satestd-starved"}, &rc);
+}
+
+// systemctl reload runs the handler and the unit is active again after its
+// READY=1, showing whether the reload worked; kill -9 then brings it back.
+TEST_F(SystemdEndToEnd, ReloadRunsTheHandlerAndAKilledServiceIsRestarted)
+{
+    for (const std::string reload : {"ok", "fail"}) {
+        const std::string name = "satestd-reload-" + reload,
+                          status = reload == "ok" ? "Running" : "Reload failed";
+        ASSERT_NO_FATAL_FAILURE(Install(name, "", reload));
+        int rc = -1;
+        Systemctl({"start", name}, &rc);
+        ASSERT_EQ(rc, 0) << Status(name);
+        Systemctl({"reload", name}, &rc);
+        EXPECT_EQ(rc, 0) << Status(name);
+        auto state = [&] { return Show(name)["ActiveState"] + " " + Show(name)["StatusText"]; };
+        EXPECT_TRUE(Eventually(
+            [&] { return Hooks(name).find("reload") != std::string::npos && state() == "active " + status; },
+            60))
+            << Status(name);
+        EXPECT_EQ(s_system->Run({"/bin/kill", "-KILL", Show(name)["MainPID"]}).exitCode, 0);
+        EXPECT_TRUE(
+            Eventually([&] { return Show(name)["NRestarts"] == "1" && state() == "active Running"; }, 60))
+            << Status(name);
+        Systemctl({"stop", name}, &rc);
+        EXPECT_EQ(Hooks(name),
+                  "starting\ninitialize\nrunning\nreload\nstarting\ninitialize\nrunning\nstopping\n"
+                  "deinitialize\nstopped\n");
+    }
+}
+
+// The example with the sandbox profile: rated at most 2.0 (--threshold=20)
+// by the host's own measure, and it starts, reloads (reopening its log) and stops.
+TEST_F(SystemdEndToEnd, SandboxedExampleScoresAtMostTwoAndWorks)
+{
+#ifndef HEARTBEAT_BIN
+    GTEST_SKIP() << "built without the examples";
+#else
+    ChildResult r = s_system->Run({HEARTBEAT_BIN, "-sandbox", "-install"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    r = s_system->Run({"/usr/bin/systemd-analyze", "security", "--offline=true", "--threshold=20",
+                       "/etc/systemd/system/heartbeat.service"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    auto logged = [&](const std::string& line) {
+        return s_system->Run({"/bin/grep", "-qF", line, "/var/log/heartbeat/heartbeat.log"}).exitCode == 0;
+    };
+    int rc = -1;
+    Systemctl({"daemon-reload"}, &rc);
+    for (const char* command : {"start", "reload"}) {
+        Systemctl({command, "heartbeat"}, &rc);
+        EXPECT_EQ(rc, 0) << command << Status("heartbeat");
+    }
+    EXPECT_TRUE(Eventually(
+        [&] { return logged("reopened the log") && Show("heartbeat")["StatusText"] == "Running"; }, 60))
+        << Status("heartbeat");
+    Systemctl({"stop", "heartbeat"}, &rc);
+    EXPECT_TRUE(rc == 0 && logged("stopped")) << Status("heartbeat");
+    EXPECT_EQ(s_system->Run({HEARTBEAT_BIN, "-uninstall"}).exitCode, 0);
+#endif
 }
 
 // The journal's daemon from units of the test's own, so that a service's

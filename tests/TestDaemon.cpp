@@ -1,5 +1,6 @@
 // A service for the init-script and systemd tests: appends each lifecycle hook it runs to the file $SERVICEAPP_TEST_HOOKS.
 // $SERVICEAPP_TEST_DEINIT_MS makes Deinitialize take that long; $SERVICEAPP_TEST_EXTEND_MS asks for that much more time throughout Initialize.
+// $SERVICEAPP_TEST_RELOAD=ok|fail registers a reload handler that records "reload" and succeeds or fails.
 // SPDX-License-Identifier: MIT
 #include <ServiceApp.h>
 #include <fcntl.h>
@@ -92,6 +93,10 @@ public:
         }
     }
     void SetServiceStateStopped() override { Record("stopped"); }
+    static bool Reload(CUnixServiceApp&)
+    {
+        return Record("reload"), strcmp(getenv("SERVICEAPP_TEST_RELOAD"), "fail");
+    }
 };
 
 }  // namespace
@@ -103,6 +108,9 @@ int main(int argc, char** argv)
     daemon.SetServiceName(name != nullptr ? name : "serviceapp-testd");
     if (name != nullptr) {
         (void)prctl(PR_SET_NAME, name);  // the process name the init tools match, as for a daemon named so
+    }
+    if (getenv("SERVICEAPP_TEST_RELOAD") != nullptr && *getenv("SERVICEAPP_TEST_RELOAD") != '\0') {
+        daemon.SetReloadHandler(TestDaemon::Reload);
     }
     return daemon.Main(argc, argv);
 }

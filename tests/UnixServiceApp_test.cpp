@@ -315,9 +315,33 @@ void DefaultRunUntilThreePings(App& app)
     ReportNotifications(false);  // pings sent after the third, before the stop
 }
 
+// A reload handler that stops the service: 'L' on the service's (main) thread
+// outside signal context (where the signal is blocked), else 'x'.
+template <bool ok>
+bool StopAfterReload(CUnixServiceApp& app)
+{
+    ReportNotifications();
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    bool plain = !sigismember(&mask, SIGHUP) && !sigismember(&mask, SIGUSR1);
+    ReportEvent(gettid() == getpid() && plain ? 'L' : 'x');
+    app.StopSelf();
+    return ok;
+}
+
+// The default Run, sent sig by another thread once it sleeps.
+template <int sig, bool ok>
+void ReloadWhileWaiting(App& app)
+{
+    app.SetReloadHandler(StopAfterReload<ok>);
+    std::thread sender([] { WaitUntilInSyscall(getpid(), SYS_ppoll) && kill(getpid(), sig) == 0; });
+    app.CServiceApp::Run();
+    sender.join();
+}
+
 // Messages to a datagram socket the test binds in the service manager's place
 // (Recorder shows them among the hooks: '+' READY=1, '-' STOPPING=1, '~'
-// WATCHDOG=1).
+// WATCHDOG=1, a reload's '^' RELOADING=1, '!' READY=1 after a failed one).
 TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
 {
     const struct {
@@ -345,6 +369,16 @@ TEST(Notify, ReadinessAroundRunAndWatchdogPingsOnlyWhereAManagerWaitsForThem)
         {"NotifyWatchdog without a watchdog", "path", "", "", "", FeedWatchdogTwice, "SIR+rQ-PDXM|0"},
         {"the default Run feeds the watchdog and still stops at once", "path", "WATCHDOG_USEC=300000", "", "",
          DefaultRunUntilThreePings, "SIR+r~~~Q-PDXM|0"},
+        {"SIGHUP wakes the default Run to reload", "path", "", "", "", ReloadWhileWaiting<SIGHUP, true>,
+         "SIR+r^LQ+-PDXM|0"},
+        {"SIGUSR1 likewise; a failed reload says so", "@", "", "", "", ReloadWhileWaiting<SIGUSR1, false>,
+         "SIR+r^LQ!-PDXM|0"},
+        {"a Run of its own asks for the reload ('p') and runs it", "path", "", "", "", [](App& app) {
+             app.SetReloadHandler(StopAfterReload<true>);
+             for (raise(SIGHUP); !app.CheckQuitFlag();) {
+                 (void)(app.IsReloadPending() && (ReportEvent('p'), app.RunPendingReload()));
+             }
+         }, "SIR+rp^LQ+-PDXM|0"},
         // clang-format on
     };
     TempDir dir;

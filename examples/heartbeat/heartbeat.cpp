@@ -4,9 +4,13 @@
 //   heartbeat                  run as a service, appending to the log file
 //   heartbeat -console         run in the console, printing to standard output
 //   heartbeat -install         install /etc/init.d/heartbeat and its run-level links (as root)
+//   heartbeat -sandbox -install  the same, the systemd unit with the sandbox profile
 //   options: -beats N (stop after N beats), -interval SECONDS, -log PATH
 //
-// The log file is -log PATH, else $HEARTBEAT_LOG, else /var/log/heartbeat.log.
+// The log file is -log PATH, else $HEARTBEAT_LOG, else heartbeat.log in
+// $LOGS_DIRECTORY (the sandboxed unit's /var/log/heartbeat), else
+// /var/log/heartbeat.log. A reload (systemctl reload, SIGHUP) reopens it, for
+// log rotation.
 #include <ServiceApp.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,6 +26,10 @@ public:
     // Our own options, each followed by its value: -beats N, -interval S, -log PATH.
     bool ParseCommandLineArgument(char* argument, int /*index*/) override
     {
+        if (m_pending == nullptr && strcmp(argument, "-sandbox") == 0) {
+            SetSandboxProfile(true);
+            return true;
+        }
         if (m_pending == nullptr) {
             m_pending = strcmp(argument, "-beats") == 0      ? "beats"
                         : strcmp(argument, "-interval") == 0 ? "interval"
@@ -58,7 +66,7 @@ public:
     {
         printf(
             "usage: heartbeat [-console] [-beats N] [-interval SECONDS] [-log PATH]\n"
-            "       heartbeat -install | -uninstall | -help\n"
+            "       heartbeat [-sandbox] -install | -uninstall | -help\n"
             "Without -log the log file is $HEARTBEAT_LOG, else %s.\n",
             kDefaultLog);
         return true;
@@ -70,14 +78,22 @@ public:
             m_fd = STDOUT_FILENO;
             return true;
         }
-        const char* path = m_logPath != nullptr ? m_logPath : getenv("HEARTBEAT_LOG");
-        path = path != nullptr && *path != '\0' ? path : kDefaultLog;
-        m_fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0) {
-            fprintf(stderr, "heartbeat: cannot open %s: %s\n", path, strerror(errno));
-            return false;
+        m_fd = OpenLog();
+        return m_fd >= 0;
+    }
+
+    // The reload handler: reopens the log (a rotated one is then left
+    // alone); on failure keeps writing to the old one.
+    static bool Reload(CUnixServiceApp& service)
+    {
+        Heartbeat& self = static_cast<Heartbeat&>(service);
+        int fd = self.m_fd != STDOUT_FILENO ? self.OpenLog() : -1;
+        if (fd >= 0) {
+            close(self.m_fd);
+            self.m_fd = fd;
+            self.Write("reopened the log");
         }
-        return true;
+        return fd >= 0;
     }
 
     void Run() override
@@ -114,6 +130,23 @@ public:
 private:
     static constexpr const char* kDefaultLog = "/var/log/heartbeat.log";
 
+    int OpenLog()
+    {
+        const char* path = m_logPath != nullptr ? m_logPath : getenv("HEARTBEAT_LOG");
+        const char* logs = getenv("LOGS_DIRECTORY");
+        char inLogs[1024];
+        if ((path == nullptr || *path == '\0') && logs != nullptr && *logs == '/') {
+            snprintf(inLogs, sizeof(inLogs), "%s/heartbeat.log", logs);
+            path = inLogs;
+        }
+        path = path != nullptr && *path != '\0' ? path : kDefaultLog;
+        int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            fprintf(stderr, "heartbeat: cannot open %s: %s\n", path, strerror(errno));
+        }
+        return fd;
+    }
+
     // One whole line per write, so lines from several runs never interleave.
     void Write(const char* text)
     {
@@ -138,5 +171,6 @@ int main(int argc, char** argv)
 {
     static Heartbeat app;
     app.SetServiceName("heartbeat");
+    app.SetReloadHandler(Heartbeat::Reload);
     return app.Main(argc, argv) == 0 ? 0 : 1;  // a log that cannot be opened fails Initialize: -5
 }

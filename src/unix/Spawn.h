@@ -3,6 +3,8 @@
 #ifndef SERVICEAPP_UNIX_SPAWN_H
 #define SERVICEAPP_UNIX_SPAWN_H
 
+#include <cstddef>
+
 namespace serviceapp {
 
 // Runs argv[0] (an absolute path) with argv, argv ending in a null pointer,
@@ -15,6 +17,11 @@ int RunProgram(const char* const* argv);
 // RunProgram with standard output and error sent to /dev/null, for a tool
 // asked a question through its exit status.
 int RunProgramQuietly(const char* const* argv);
+
+// RunProgram with standard output kept in out (at most size - 1 bytes,
+// NUL-terminated, empty when there was none) and standard error sent to
+// /dev/null, for a tool asked a question through what it prints.
+int RunProgramForOutput(const char* const* argv, char* out, size_t size);
 
 // Whether a systemd is the running service manager ("/run/systemd/system"
 // is a directory).

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "unix/Reload.h"
+#include "unix/UnitSettings.h"
+
 namespace serviceapp {
 
 namespace {
@@ -15,23 +18,57 @@ namespace {
 const char kMarkerFormat[] =
     "# Written by serviceapp for %s: -uninstall removes it; put local changes in a drop-in\n";
 
-// Like the script: root, no restart policy, no arguments, no watchdog (an
-// administrator adds WatchdogSec= with a drop-in).
+// Like the script: root, no watchdog (an administrator adds WatchdogSec=
+// with a drop-in). A crash, kill -9, a watchdog kill or a failed start is
+// restarted after a second (five times in ten seconds at most: systemd's
+// start limit).
 const char kUnitHead[] = "[Unit]\nDescription=";
-const char kUnitMiddle[] = "\n\n[Service]\nType=notify\nNotifyAccess=main\nExecStart=";
-const char kUnitTail[] = "\n\n[Install]\nWantedBy=multi-user.target\n";
+const char kServiceHead[] = "\n[Service]\nType=";
+const char kExecStart[] = "\nNotifyAccess=main\nExecStart=";
+const char kRestart[] = "Restart=on-failure\nRestartSec=1\n";
+const char kInstall[] = "\n[Install]\nWantedBy=multi-user.target\n";
+// systemd 253 and later send SIGHUP themselves and wait for READY=1.
+const int kNotifyReloadVersion = 253;
+const char kReloadByKill[] = "ExecReload=/bin/kill -HUP $MAINPID\n";
 
-// Appends text (length bytes) to out at used; false when it would not fit
-// with a terminating NUL.
-bool Append(char* out, size_t size, size_t& used, const char* text, size_t length)
-{
-    if (length >= size - used) {
-        return false;
-    }
-    memcpy(out + used, text, length);
-    used += length;
-    return true;
-}
+// The sandbox profile: a user of its own, no capabilities, a read-only
+// system with writable /var/lib/NAME, /run/NAME and /var/log/NAME (passed as
+// $STATE_DIRECTORY, $RUNTIME_DIRECTORY, $LOGS_DIRECTORY), no view of homes,
+// devices, other users, kernel or control groups, local and internet
+// sockets only, and the system calls of an ordinary service.
+const char kSandboxDirectories[] =
+    "DynamicUser=yes\nStateDirectory=%s\nRuntimeDirectory=%s\nLogsDirectory=%s\n";
+const char kSandbox[] =
+    "UMask=0077\n"
+    "NoNewPrivileges=yes\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateUsers=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    "KeyringMode=private\n"
+    "DevicePolicy=closed\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n";
 
 // " (checksum HHHHHHHHHHHHHHHH)": FNV-1a, 64 bits, of all after the marker line.
 const char kStampFormat[] = " (checksum %016llx)";
@@ -69,25 +106,39 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
     if (marker < 0) {
         return -1;
     }
+    // A unit without a setting the client asked for is never written.
+    if (UnitSettingRefused()) {
+        return -1;
+    }
     size_t used = static_cast<size_t>(marker);
-    bool fits = Append(out, size, used, kUnitHead, sizeof(kUnitHead) - 1) &&
-                Append(out, size, used, name, strlen(name)) &&
-                Append(out, size, used, kUnitMiddle, sizeof(kUnitMiddle) - 1);
+    auto put = [&](const char* text) { return AppendText(out, size, used, text, strlen(text)); };
+    bool reload = ReloadHandlerRegistered();
+    bool notifyReload = reload && HostSystemdVersion() >= kNotifyReloadVersion;
+    bool fits = put(kUnitHead) && put(name) && put("\n") && AppendUnitSettings("Unit", out, size, used) &&
+                put(kServiceHead) && put(notifyReload ? "notify-reload" : "notify") && put(kExecStart);
     for (const char* p = programPath; fits && *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         char escaped[5];
         if (c == '%') {
-            fits = Append(out, size, used, "%%", 2);
+            fits = put("%%");
         } else if (c >= 0x80) {
             // systemd ignores a line that is not valid UTF-8; its C escapes
             // give back any byte.
             (void)snprintf(escaped, sizeof(escaped), "\\x%02x", c);
-            fits = Append(out, size, used, escaped, 4);
+            fits = put(escaped);
         } else {
-            fits = Append(out, size, used, p, 1);
+            fits = AppendText(out, size, used, p, 1);
         }
     }
-    if (!fits || !Append(out, size, used, kUnitTail, sizeof(kUnitTail) - 1)) {
+    fits = fits && put(ServiceArguments()) && put("\n") && (!reload || notifyReload || put(kReloadByKill)) &&
+           put(kRestart);
+    if (fits && SandboxProfile()) {
+        char directories[sizeof(kSandboxDirectories) + 3 * 256];  // a name has 240 bytes at most
+        (void)snprintf(directories, sizeof(directories), kSandboxDirectories, name, name, name);
+        fits = put(directories) && put(kSandbox);
+    }
+    if (!fits || !AppendUnitSettings("Service", out, size, used) || !put(kInstall) ||
+        !AppendUnitSettings("Install", out, size, used)) {
         return -1;
     }
     out[used] = '\0';
@@ -96,7 +147,8 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
 
 int FillStampedUnit(const char* name, const char* programPath, char* out, size_t size)
 {
-    int length = FillUnitFile(name, programPath, out, size);
+    // The unit install plans: a refused setting is told here, once.
+    int length = CheckUnitSettings() ? FillUnitFile(name, programPath, out, size) : -1;
     const char* newline =
         length < 0 ? nullptr : static_cast<const char*>(memchr(out, '\n', static_cast<size_t>(length)));
     if (newline == nullptr || static_cast<size_t>(length) + kStampLength >= size) {

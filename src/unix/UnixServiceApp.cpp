@@ -20,6 +20,7 @@
 #include "unix/InstallPlan.h"
 #include "unix/Log.h"
 #include "unix/Notify.h"
+#include "unix/Reload.h"
 #include "unix/ServiceControl.h"
 
 namespace {
@@ -110,13 +111,20 @@ long long NowMs()
 
 using Handler = void (*)(int);
 
-// SIGUSR1 asks the Debian-family script's "reload", SIGHUP is the usual
-// reload request (and what a closed terminal sends); the default action of
-// either would end the service without de-initialization. There is nothing
-// to reload, so the handler does nothing, errno included.
-void IgnoreReload(int /*signal*/) {}
+// SIGUSR1 (the Debian-family script's "reload") and SIGHUP (the unit's
+// reload, and what a closed terminal sends) ask for a reload; the default
+// action of either would end the service without de-initialization. With a
+// reload handler registered the request is left for the service's thread,
+// whose wait the stop event ends; without one the signal does nothing.
+// Async-signal-safe; keeps errno.
+void RequestReloadOnSignal(int /*signal*/)
+{
+    if (serviceapp::RequestReload()) {
+        SignalStopEvent();
+    }
+}
 const int kReloadSignals[] = {SIGUSR1, SIGHUP};
-// Which of them the lifecycle gave IgnoreReload, so only those does the
+// Which of them the lifecycle gave RequestReloadOnSignal, so only those does the
 // destructor look at (nothing else can install it).
 bool g_reloadCaught[std::size(kReloadSignals)] = {};
 
@@ -154,7 +162,7 @@ Handler CurrentHandler(int signo)
 void RestoreDefaultIfOurs(int signo)
 {
     bool stop = signo == SIGTERM || signo == SIGINT;
-    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : IgnoreReload)) {
+    if (CurrentHandler(signo) == (stop ? CUnixServiceApp::SignalHandlerStatic : RequestReloadOnSignal)) {
         SetDefaultAction(signo);
     }
 }
@@ -290,21 +298,29 @@ bool CUnixServiceApp::WaitForStop(unsigned int milliseconds)
     // the look then finds it to write to, and the wait below ends at once.
     int fd = StopEvent();
     long long deadline = NowMs() + milliseconds;
+    bool serviceThread = serviceapp::OnServiceThread();
     while (!CheckQuitFlag()) {
+        if (serviceThread && RunPendingReload()) {
+            return false;  // the caller's loop sees what the reload changed at once
+        }
         long long left = deadline - NowMs();
         if (left <= 0) {
             return false;
         }
-        if (fd < 0) {
+        // A reload request keeps the event set for the service's thread:
+        // another thread waits in ticks meanwhile rather than spin on it.
+        bool watch = fd >= 0 && (serviceThread || !serviceapp::ReloadPending());
+        if (!watch) {
             left = left < kFallbackTickMs ? left : kFallbackTickMs;
         }
         struct timespec wait = {static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
         struct pollfd event = {fd, POLLIN, 0};
         // Time-out, EINTR or the event: the loop looks at the flag again.
-        if (ppoll(&event, fd >= 0 ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
-            // Set by a stop that was not ours (another object's, or a parent's
-            // before it forked us): clear it, and set it again should our own
-            // stop have come meanwhile, for any other thread waiting on it.
+        if (ppoll(&event, watch ? 1 : 0, &wait, nullptr) > 0 && !CheckQuitFlag()) {
+            // Set by a reload request (run next round), or by a stop that was
+            // not ours (another object's, or a parent's before it forked us):
+            // clear it, and set it again should our own stop have come
+            // meanwhile, for any other thread waiting on it.
             uint64_t count = 0;
             (void)!read(fd, &count, sizeof(count));
             if (CheckQuitFlag()) {
@@ -350,10 +366,12 @@ bool CUnixServiceApp::RunAsService()
     InstallHandler(SIGINT, SignalHandlerStatic, 0);
     for (size_t i = 0; i < std::size(kReloadSignals); ++i) {
         if (CurrentHandler(kReloadSignals[i]) == SIG_DFL) {
-            InstallHandler(kReloadSignals[i], IgnoreReload, SA_RESTART);  // a client's own handler stays
+            InstallHandler(kReloadSignals[i], RequestReloadOnSignal,
+                           SA_RESTART);  // a client's own handler stays
             g_reloadCaught[i] = true;
         }
     }
+    serviceapp::SetServiceThread();
     // The signal mask survives exec: a parent that started us with the stop
     // signals blocked would otherwise leave them pending for good.
     sigset_t stopSignals;
