@@ -2,8 +2,6 @@
 // SPDX-License-Identifier: MIT
 #include "unix/ServiceControl.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "unix/Spawn.h"
@@ -15,19 +13,14 @@ namespace {
 // Longest service name (240) with ".service" or the init directory.
 constexpr size_t kArgSize = 272;
 
-const char* Systemctl()
-{
-    return access("/usr/bin/systemctl", X_OK) == 0 ? "/usr/bin/systemctl" : "/bin/systemctl";
-}
-
 // action and name as the host's manager takes them; quiet for questions.
 int Run(const char* name, const char* action, bool quiet)
 {
     char arg[kArgSize];
     if (SystemdIsRunning()) {
         (void)snprintf(arg, sizeof(arg), "%s.service", name);
-        const char* const question[] = {Systemctl(), action, "--quiet", arg, nullptr};
-        const char* const command[] = {Systemctl(), action, arg, nullptr};
+        const char* const question[] = {SystemctlPath(), action, "--quiet", arg, nullptr};
+        const char* const command[] = {SystemctlPath(), action, arg, nullptr};
         return quiet ? RunProgramQuietly(question) : RunProgram(command);
     }
     (void)snprintf(arg, sizeof(arg), "/etc/init.d/%s", name);

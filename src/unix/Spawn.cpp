@@ -89,6 +89,11 @@ int RunProgramForOutput(const char* const* argv, char* out, size_t size)
     return status;
 }
 
+const char* SystemctlPath()
+{
+    return access("/usr/bin/systemctl", X_OK) == 0 ? "/usr/bin/systemctl" : "/bin/systemctl";
+}
+
 bool SystemdIsRunning()
 {
     struct stat st = {};

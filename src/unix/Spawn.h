@@ -27,6 +27,9 @@ int RunProgramForOutput(const char* const* argv, char* out, size_t size);
 // is a directory).
 bool SystemdIsRunning();
 
+// Where systemctl is: /usr/bin/systemctl, else /bin/systemctl.
+const char* SystemctlPath();
+
 }  // namespace serviceapp
 
 #endif

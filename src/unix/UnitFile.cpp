@@ -133,7 +133,7 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
     fits = fits && put(ServiceArguments()) && put("\n") && (!reload || notifyReload || put(kReloadByKill)) &&
            put(kRestart);
     if (fits && SandboxProfile()) {
-        char directories[sizeof(kSandboxDirectories) + 3 * 256];  // a name has 240 bytes at most
+        char directories[sizeof(kSandboxDirectories) + size_t{3} * 256];  // a name has 240 bytes at most
         (void)snprintf(directories, sizeof(directories), kSandboxDirectories, name, name, name);
         fits = put(directories) && put(kSandbox);
     }

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,14 +153,16 @@ int HostSystemdVersion()
     if (root != nullptr && root[strspn(root, "/")] != '\0') {
         return 0;
     }
-    const char* const argv[] = {
-        access("/usr/bin/systemctl", X_OK) == 0 ? "/usr/bin/systemctl" : "/bin/systemctl", "--version",
-        nullptr};
+    const char* const argv[] = {SystemctlPath(), "--version", nullptr};
     char out[256];
     // "systemd 252 (252.39-1~deb12u2)"; anything else tells nothing.
     g_systemdVersion = 0;
     if (RunProgramForOutput(argv, out, sizeof(out)) == 0 && strncmp(out, "systemd ", 8) == 0) {
-        g_systemdVersion = atoi(out + 8);
+        const char* digits = out + 8;
+        int version = 0;
+        std::from_chars_result r =
+            std::from_chars(digits, digits + strnlen(digits, sizeof(out) - 8), version);
+        g_systemdVersion = r.ec == std::errc() ? version : 0;
     }
     return g_systemdVersion;
 }
