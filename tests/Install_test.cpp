@@ -305,11 +305,12 @@ TEST(InstallPlan, ChecksWhoseEachFileIsBeforeAnythingIsTouched)
          false, true, {"keep-link /etc/rc2.d/S55svc", "remove /etc/rc3.d/S55svc", "remove /etc/init.d/svc"}},
         // clang-format on
     };
-    static const char* const kActs[] = {
-        "refuse-script", "refuse-vendor", "refuse-name",  "refuse-link", "refuse-template", "refuse-read",
-        "stop",          "mkdir",         "write",        "link",        "unregister",      "write",
-        "mkdir",         "link",          "remove",       "register",    "keep-script",     "keep-link",
-        "keep-unit",     "keep-modified", "keep-disabled"};
+    static const char* const kActs[] = {"refuse-script",   "refuse-vendor", "refuse-name",    "refuse-link",
+                                        "refuse-template", "refuse-read",   "refuse-setting", "stop",
+                                        "mkdir",           "write",         "link",           "unregister",
+                                        "write",           "mkdir",         "link",           "remove",
+                                        "register",        "keep-script",   "keep-link",      "keep-unit",
+                                        "keep-modified",   "keep-disabled"};
     static_assert(sizeof(kActs) / sizeof(kActs[0]) == static_cast<size_t>(Act::kKeepDisabledUnit) + 1);
     static Plan plan;
     for (const auto& c : cases) {

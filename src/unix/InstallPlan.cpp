@@ -20,6 +20,7 @@
 #include "unix/Spawn.h"
 #include "unix/SysOps.h"
 #include "unix/UnitFile.h"
+#include "unix/UnitSettings.h"
 
 namespace serviceapp {
 
@@ -331,6 +332,7 @@ void PrintRefusal(const PlanStep& step)
         break;
     case Act::kRefuseLink: printf("Failed to create link [%s]: %s\n", step.path, strerror(EEXIST)); break;
     case Act::kRefuseNoTemplate: puts("unknown init script."); break;
+    case Act::kRefuseUnitSetting: (void)CheckUnitSettings(); break;
     case Act::kRefuseUnreadable: printf("Failed to read [%s]: %s\n", step.path, strerror(step.error)); break;
     default: break;
     }
@@ -449,6 +451,8 @@ void PlanInstall(const InstallRequest& request, Plan& plan)
             Add(plan, Act::kRefuseUnreadable, error, "%s", path);
         } else if (unit == Owner::kForeign || unit == Owner::kModified) {
             Add(plan, unit == Owner::kForeign ? Act::kKeepUnit : Act::kKeepModifiedUnit, 0, "%s", path);
+        } else if (UnitSettingRefused()) {
+            Add(plan, Act::kRefuseUnitSetting, 0, "%s", path);
         } else {
             length = FillStampedUnit(plan.name, request.programPath, plan.unit, sizeof(plan.unit));
             plan.overflow = plan.overflow || length < 0;

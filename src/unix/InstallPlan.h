@@ -14,27 +14,28 @@ namespace serviceapp {
 // them. A refusal is a check that failed: a plan holding one changes nothing.
 // The refusals come first, before kStop.
 enum class Act : unsigned char {
-    kRefuseScript,      // "Refusing to overwrite [PATH]: not written by serviceapp"
-    kRefuseVendorUnit,  // "Refusing to shadow [PATH]: a unit of that name is installed"
-    kRefuseUnitName,    // "Refusing service name [NAME]: systemd takes no unit of that name"
-    kRefuseLink,        // "Failed to create link [PATH]: File exists"
-    kRefuseNoTemplate,  // "unknown init script."
-    kRefuseUnreadable,  // "Failed to read [PATH]: REASON" (the reason in the step's error)
-    kStop,              // stop the running service: "Stopping service NAME"
-    kMakeDir,           // under another root: a directory the files go in, mode 0755
-    kWriteScript,       // the script, staged, synced and renamed into place
-    kLinkScript,        // a run-level link to the script
-    kUnregister,        // "insserv -r NAME", once the links are gone
-    kWriteUnit,         // the unit, like the script
-    kMakeWantsDir,      // multi-user.target.wants, mode 0755
-    kLinkUnit,          // the unit's wants link
-    kRemove,            // "Removing PATH", once it is gone
-    kRegister,          // "insserv NAME", once the links are made
-    kKeepScript,        // "Keeping existing script [PATH]"
-    kKeepLink,          // "Keeping existing link [PATH]"
-    kKeepUnit,          // "Keeping existing unit [PATH]"
-    kKeepModifiedUnit,  // "Keeping modified unit [PATH]"
-    kKeepDisabledUnit,  // "Keeping disabled unit [PATH]"
+    kRefuseScript,       // "Refusing to overwrite [PATH]: not written by serviceapp"
+    kRefuseVendorUnit,   // "Refusing to shadow [PATH]: a unit of that name is installed"
+    kRefuseUnitName,     // "Refusing service name [NAME]: systemd takes no unit of that name"
+    kRefuseLink,         // "Failed to create link [PATH]: File exists"
+    kRefuseNoTemplate,   // "unknown init script."
+    kRefuseUnreadable,   // "Failed to read [PATH]: REASON" (the reason in the step's error)
+    kRefuseUnitSetting,  // "Invalid unit setting ..." for the client's first refused call
+    kStop,               // stop the running service: "Stopping service NAME"
+    kMakeDir,            // under another root: a directory the files go in, mode 0755
+    kWriteScript,        // the script, staged, synced and renamed into place
+    kLinkScript,         // a run-level link to the script
+    kUnregister,         // "insserv -r NAME", once the links are gone
+    kWriteUnit,          // the unit, like the script
+    kMakeWantsDir,       // multi-user.target.wants, mode 0755
+    kLinkUnit,           // the unit's wants link
+    kRemove,             // "Removing PATH", once it is gone
+    kRegister,           // "insserv NAME", once the links are made
+    kKeepScript,         // "Keeping existing script [PATH]"
+    kKeepLink,           // "Keeping existing link [PATH]"
+    kKeepUnit,           // "Keeping existing unit [PATH]"
+    kKeepModifiedUnit,   // "Keeping modified unit [PATH]"
+    kKeepDisabledUnit,   // "Keeping disabled unit [PATH]"
 };
 
 struct PlanStep {

@@ -147,8 +147,8 @@ int FillUnitFile(const char* name, const char* programPath, char* out, size_t si
 
 int FillStampedUnit(const char* name, const char* programPath, char* out, size_t size)
 {
-    // The unit install plans: a refused setting is told here, once.
-    int length = CheckUnitSettings() ? FillUnitFile(name, programPath, out, size) : -1;
+    // -1 after a refused setting too: install plans a refusal for that first.
+    int length = FillUnitFile(name, programPath, out, size);
     const char* newline =
         length < 0 ? nullptr : static_cast<const char*>(memchr(out, '\n', static_cast<size_t>(length)));
     if (newline == nullptr || static_cast<size_t>(length) + kStampLength >= size) {

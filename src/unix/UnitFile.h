@@ -24,8 +24,7 @@ int FormatUnitMarker(const char* name, char* out, size_t size);
 // FillUnitFile with the marker line stamped with a checksum of the rest,
 // " (checksum HHHHHHHHHHHHHHHH)" before its newline, so that a later install
 // can tell the text it wrote from one an administrator changed. Its length
-// or -1; -1 also after a unit setting the client's call refused, printing
-// "Invalid unit setting ..." (CheckUnitSettings).
+// or -1; -1 also after a unit setting the client's call refused.
 int FillStampedUnit(const char* name, const char* programPath, char* out, size_t size);
 
 enum class UnitOwner { kOurs, kModified, kForeign };
