@@ -81,6 +81,7 @@ TEST(Notify, StatusAndMoreTimeReachTheManagerAndNoOtherProcessCanSpeakForTheServ
         app.run = [](App&) {
             bool told = serviceapp::SetStatus("Loading %d%%\nREADY=1", 50);
             printf("sent %d%d, ", told, serviceapp::ExtendTimeout(1500));
+            (void)fflush(stdout);  // the child must not carry the buffered text
             pid_t child = fork();
             if (child == 0) {
                 _exit(getenv("NOTIFY_SOCKET") != nullptr || serviceapp::SetStatus("child"));

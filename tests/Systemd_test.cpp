@@ -238,7 +238,28 @@ TEST_F(SystemdEndToEnd, SandboxedExampleScoresAtMostTwoAndWorks)
 #ifndef HEARTBEAT_BIN
     GTEST_SKIP() << "built without the examples";
 #else
-    ChildResult r = s_system->Run({HEARTBEAT_BIN, "-sandbox", "-install"});
+    // The build tree may be under /tmp, which PrivateTmp= hides, or in a
+    // directory only root may enter: the sandboxed service runs a copy from
+    // /var/opt, its libraries beside it.
+    const std::string dir = "/var/opt/serviceapp-heartbeat", bin = dir + "/heartbeat";
+    ASSERT_EQ(
+        s_system
+            ->In([&] {
+                std::error_code error;
+                const std::string build = SERVICEAPP_BUILD_DIR;
+                fs::create_directories(dir, error);
+                for (const std::string& from :
+                     {std::string(HEARTBEAT_BIN), build + "/libserviceapp.so.1", build + "/libLumLib.so"}) {
+                    fs::copy_file(from, dir + "/" + fs::path(from).filename().string(),
+                                  fs::copy_options::overwrite_existing, error);
+                }
+                return error ? 1 : 0;
+            })
+            .exitCode,
+        0);
+    ASSERT_TRUE(Put("/etc/systemd/system/heartbeat.service.d/libraries.conf",
+                    "[Service]\nEnvironment=LD_LIBRARY_PATH=" + dir + "\n"));
+    ChildResult r = s_system->Run({bin, "-sandbox", "-install"}, {"LD_LIBRARY_PATH=" + dir});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     r = s_system->Run({"/usr/bin/systemd-analyze", "security", "--offline=true", "--threshold=20",
                        "/etc/systemd/system/heartbeat.service"});
@@ -257,7 +278,7 @@ TEST_F(SystemdEndToEnd, SandboxedExampleScoresAtMostTwoAndWorks)
         << Status("heartbeat");
     Systemctl({"stop", "heartbeat"}, &rc);
     EXPECT_TRUE(rc == 0 && logged("stopped")) << Status("heartbeat");
-    EXPECT_EQ(s_system->Run({HEARTBEAT_BIN, "-uninstall"}).exitCode, 0);
+    EXPECT_EQ(s_system->Run({bin, "-uninstall"}, {"LD_LIBRARY_PATH=" + dir}).exitCode, 0);
 #endif
 }
 
