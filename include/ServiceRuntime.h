@@ -29,6 +29,8 @@ namespace serviceapp {
 //  - In the service lifecycle otherwise (a System V start, whose output goes
 //    to /dev/null): syslog(3) with facility LOG_DAEMON, the service name as
 //    identifier and the process id.
+//  - Once the service object is destroyed: to the console again (the
+//    connection to syslog is closed).
 // Best effort: a message that cannot be delivered is dropped.
 SERVICEAPP_EXPORT void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -105,6 +105,13 @@ void BeginServiceLog(const char* identifier)
     g_sink.store(kSyslog);
 }
 
+void EndServiceLog()
+{
+    if (g_sink.exchange(kConsole) == kSyslog) {
+        closelog();  // syslog(3) takes its own lock against a message in flight
+    }
+}
+
 void Log(int priority, const char* format, ...)
 {
     int savedErrno = errno;  // a caller may log and then look at errno

@@ -11,6 +11,10 @@ namespace serviceapp {
 // bytes). Decided once here, not per message.
 void BeginServiceLog(const char* identifier);
 
+// Called as the registered service object goes: Log writes to the console
+// again, and the connection to syslog, if one was made, is closed.
+void EndServiceLog();
+
 }  // namespace serviceapp
 
 #endif

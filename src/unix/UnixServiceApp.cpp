@@ -248,6 +248,7 @@ CUnixServiceApp::~CUnixServiceApp()
             }
         }
         __atomic_store_n(&c_serviceAppInstancePtr, nullptr, __ATOMIC_SEQ_CST);
+        serviceapp::EndServiceLog();
     }
     // The event serves the registered object; another one going leaves it.
     if (registered == this || registered == nullptr) {
