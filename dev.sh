@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Developer entry point: ./dev.sh example | test | deb | rpm
+# Developer entry point: ./dev.sh example | test | dist | deb | rpm
 #   example  installs what is missing, builds, runs the heartbeat example in the console
 #   test     installs what is missing, builds with warnings as errors, runs the whole test suite
-#   deb      installs what is missing, builds the three Debian packages into dist/deb/, runs lintian
-#   rpm      installs what is missing, builds the three RPM packages into dist/rpm/, runs rpmlint
+#   dist     the release tarball dist/serviceapp-VERSION.tar.gz from the committed tree
+#   deb      from that tarball, dpkg-buildpackage into dist/deb/ (with -dbgsym and source package), then lintian
+#   rpm      from that tarball, rpmbuild -ba into dist/rpm/ (with -debuginfo and source RPM), then rpmlint
 # SPDX-License-Identifier: MIT
 set -euo pipefail
 cd "$(dirname "$0")"
 case "${1:-}" in
-  # Release builds with the hardening flags in build-deb/ or build-rpm/, whatever the environment says.
+  # Built in build-deb/ or build-rpm/ with the family's tools and flags (see packaging/build.sh).
   deb | rpm) exec packaging/build.sh "$1" ;;
+  dist) exec packaging/dist.sh ;;
 esac
 . .ci/lib.sh
 build=${BUILD_DIR:-build}
@@ -20,5 +22,5 @@ case "${1:-}" in
   example) exec "$build/examples/heartbeat/heartbeat" -console -beats 3 ;;
   test) unpack_insserv "$build/insserv"
         ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
-  *) sed -n '2,6p' "$0"; exit 2 ;;
+  *) sed -n '2,7p' "$0"; exit 2 ;;
 esac

@@ -35,7 +35,7 @@ Namespace::Namespace(const EtcLayout& layout)
         (void)WriteFile(at(file.first), file.second);
     }
     for (const auto& link : layout.symlinks) {
-        (void)symlink(link.second.c_str(), at(link.first).c_str());
+        (void)!symlink(link.second.c_str(), at(link.first).c_str());  // a test that needs it checks it
     }
 }
 

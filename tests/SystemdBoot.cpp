@@ -399,7 +399,7 @@ std::string MountSystem(const std::string& dir, const std::vector<std::string>& 
                                        {"/dev/stdin", "/proc/self/fd/0"},
                                        {"/dev/stdout", "/proc/self/fd/1"},
                                        {"/dev/stderr", "/proc/self/fd/2"}}) {
-        (void)symlink(target, link);
+        (void)!symlink(target, link);
     }
     // Checked, not assumed: process 1 must see none of the host's writable places.
     const std::pair<const char*, long> expected[] = {{"/etc", OVERLAYFS_SUPER_MAGIC},
@@ -513,7 +513,7 @@ int OpenConsole(std::string& error)
     if (!error.empty()) {
         fail(error);
     }
-    (void)sethostname("serviceapp-test", strlen("serviceapp-test"));
+    (void)!sethostname("serviceapp-test", strlen("serviceapp-test"));
     // Kept open here so that the terminal never hangs up between systemd's writes.
     int slave = open("/dev/console", O_RDWR | O_NOCTTY | O_CLOEXEC);
     int log = open((dir + "/console.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

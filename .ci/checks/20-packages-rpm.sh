@@ -1,6 +1,8 @@
-# Builds the three RPM packages as ./dev.sh rpm does (rpmlint included),
-# checks their files, requirements, scriptlets and tags, installs them into
-# a scratch root with rpm and checks where every file landed.
+# The RPMs built from the release tarball by rpmbuild -ba as ./dev.sh rpm does
+# (rpmlint included), with Fedora's flags and the tests in %check: their
+# files, debug packages, requirements, scriptlets and tags; installed into a
+# scratch root with rpm; built again elsewhere under umask 002, another time
+# zone and locale (--nocheck), and compared byte for byte.
 # SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
@@ -11,13 +13,17 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 build=$work/build dist=$work/rpm
 
 packaging/build.sh rpm "$build" "$dist"
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+version=$(sed -n 's/^project(serviceapp VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 major=${version%%.*}
 vr=$version-1
 runtime=$dist/serviceapp-$vr.x86_64.rpm
 devel=$dist/serviceapp-devel-$vr.x86_64.rpm
 standin=$dist/lumlib-standin-$vr.x86_64.rpm
-for r in "$runtime" "$devel" "$standin"; do [ -f "$r" ] || fail "no $(basename "$r") in: $(ls "$dist")"; done
+debuginfo=$dist/serviceapp-debuginfo-$vr.x86_64.rpm
+standin_debuginfo=$dist/lumlib-standin-debuginfo-$vr.x86_64.rpm
+debugsource=$dist/serviceapp-debugsource-$vr.x86_64.rpm
+srpm=$dist/serviceapp-$vr.src.rpm
+for r in "$runtime" "$devel" "$standin" "$debuginfo" "$standin_debuginfo" "$debugsource" "$srpm"; do [ -f "$r" ] || fail "no $(basename "$r") in: $(ls "$dist")"; done
 
 # q RPM ARGS...: rpm's answer for a package file, the Debian host's notice dropped.
 q() { local r=$1; shift; rpm -qp "$@" "$r" 2> /dev/null; }
@@ -42,7 +48,7 @@ expect "$devel" "$(q "$devel" -l)" "/usr/include/serviceapp
 $lib/cmake/ServiceApp
 $lib/cmake/ServiceApp/ServiceAppConfig.cmake
 $lib/cmake/ServiceApp/ServiceAppConfigVersion.cmake
-$lib/cmake/ServiceApp/ServiceAppTargets-relwithdebinfo.cmake
+$lib/cmake/ServiceApp/ServiceAppTargets-noconfig.cmake
 $lib/cmake/ServiceApp/ServiceAppTargets.cmake
 $lib/libserviceapp.so
 $lib/pkgconfig/serviceapp.pc
@@ -51,9 +57,20 @@ $lib/pkgconfig/serviceapp.pc
 expect "$standin" "$(q "$standin" -l)" "$lib/libLumLib.so
 /usr/share/licenses/lumlib-standin
 /usr/share/licenses/lumlib-standin/LICENSE" files
+# Debug symbols: each library's debug file with its build-ID link, and the sources.
+so_debug=/usr/lib/debug$lib/libserviceapp.so.$major.0.0-$vr.x86_64.debug
+grep -qxF "$so_debug" <<< "$(q "$debuginfo" -l)" || fail "serviceapp-debuginfo lacks $so_debug: $(q "$debuginfo" -l)"
+grep -Eq '^/usr/lib/debug/\.build-id/[0-9a-f]{2}/[0-9a-f]{38}\.debug$' <<< "$(q "$debuginfo" -l)" || fail "serviceapp-debuginfo lacks its build-ID link"
+grep -qxF "/usr/lib/debug$lib/libLumLib.so-$vr.x86_64.debug" <<< "$(q "$standin_debuginfo" -l)" || fail "lumlib-standin-debuginfo lacks libLumLib's debug file"
+grep -qxF "/usr/src/debug/serviceapp-$vr.x86_64/src/core/BaseServiceApp.cpp" <<< "$(q "$debugsource" -l)" || fail "serviceapp-debugsource lacks the sources"
+# The source RPM: the tarball and the spec, nothing else.
+expect "$srpm" "$(q "$srpm" -l)" "serviceapp-$version.tar.gz
+serviceapp.spec" files
 for r in "$runtime" "$devel" "$standin"; do
   name=$(q "$r" --qf '%{NAME}')
   expect "$r" "$(q "$r" -L)" "/usr/share/licenses/$name/LICENSE" "licence files"
+  # A URL; not relocatable (no Prefix), so serviceapp.pc's literal paths hold.
+  expect "$r" "$(q "$r" --qf '%{URL} %{PREFIXES} %{SOURCERPM}')" "https://serviceapp.invalid/ (none) serviceapp-$vr.src.rpm" "URL, prefixes or source RPM"
   # Tags: no CPack defaults left, and the same version and release everywhere.
   expect "$r" "$(q "$r" --qf '%{VERSION}-%{RELEASE} %{LICENSE} %{PACKAGER}')" \
     "$vr MIT serviceapp maintainers <maintainers@serviceapp.invalid>" "version, licence or packager"
@@ -84,10 +101,10 @@ expect "$standin" "$(q "$standin" --conflicts)" lumlib conflicts
 grep -qxF "libserviceapp.so.$major()(64bit)" <<< "$(q "$runtime" --provides)" || fail "serviceapp does not provide its SONAME"
 grep -qxF "pkgconfig(serviceapp) = $version" <<< "$(q "$devel" --provides)" || fail "serviceapp-devel does not provide pkgconfig(serviceapp)"
 
-# Scriptlets: ldconfig after install and removal of the two libraries, nothing else.
+# Scriptlets: ldconfig run directly (-p), after install and removal of the two libraries, nothing else.
 for r in "$runtime" "$standin"; do
-  expect "$r" "$(q "$r" --qf '[%{POSTIN}]|[%{POSTINPROG}]|[%{POSTUN}]|[%{POSTUNPROG}]|%{PREIN}|%{PREUN}' | tr -d '\n')" \
-    "/sbin/ldconfig|/bin/sh|/sbin/ldconfig|/bin/sh|(none)|(none)" scriptlets
+  expect "$r" "$(q "$r" --qf '%{POSTIN}|[%{POSTINPROG}]|%{POSTUN}|[%{POSTUNPROG}]|%{PREIN}|%{PREUN}' | tr -d '\n')" \
+    "(none)|/sbin/ldconfig|(none)|/sbin/ldconfig|(none)|(none)" scriptlets
 done
 expect "$devel" "$(q "$devel" --scripts)" "" scriptlets
 
@@ -117,11 +134,36 @@ expect "$root" "$(rpm -qa --root "$root" --dbpath /var/lib/rpm --qf '%{NAME}\n' 
 serviceapp
 serviceapp-devel" "installed packages"
 
+# Fedora's flags on every compile of the library (and the tests, whose
+# warnings packaging/build.sh rejected), and the hardening they give.
+compiles=$(grep -E '^[^ ]*c\+\+ .* -c [^ ]*/src/core/BaseServiceApp\.cpp$' "$build/build.log")
+for flag in -O2 -flto=auto -D_FORTIFY_SOURCE=3 -D_GLIBCXX_ASSERTIONS -fstack-protector-strong -fstack-clash-protection -fcf-protection; do
+  [[ " $compiles" == *"$flag"* ]] || fail "the library was compiled without $flag: $compiles"
+done
+grep -q 'tests passed' "$build/build.log" || fail "%check ran no tests"
+grep -q 'BIND_NOW\|FLAGS.*NOW' <<< "$(readelf -d "$so")" || fail "the library is not bound at load"
+# (No CET mark to check: Debian's C start files carry none, so the linker drops it.)
+
 # The oldest C and C++ libraries the packages run with, from the symbol
 # versions the binaries need, as the README states them.
-glibc=$(for r in "$runtime" "$standin"; do q "$r" -R; done | sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\))(64bit)$/\1/p' | sort -V | tail -n1)
+newest() { for r in "$@"; do q "$r" -R; done | sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\))(64bit)$/\1/p' | sort -V | tail -n1; }
+glibc=$(newest "$runtime" "$standin") glibc_lib=$(newest "$runtime")
 glibcxx=$(for r in "$runtime" "$standin"; do q "$r" -R; done | sed -n 's/^libstdc++\.so\.6(GLIBCXX_\([0-9.]*\))(64bit)$/\1/p' | sort -V | tail -n1)
 grep -q "glibc $glibc or newer" README.md || fail "README does not state 'glibc $glibc or newer' (measured)"
-grep -q "GLIBCXX_$glibcxx" README.md || fail "README does not state GLIBCXX_$glibcxx (measured)"
-echo "needs glibc $glibc, libstdc++ GLIBCXX_$glibcxx"
+grep -q "libserviceapp.* alone needs $glibc_lib\b" <<< "$(tr '\n' ' ' < README.md)" || fail "README does not state that libserviceapp alone needs $glibc_lib (measured)"
+grep -qF "the RPMs, built with Fedora's flags, need only \`GLIBCXX_$glibcxx\`" <<< "$(tr '\n' ' ' < README.md | tr -s ' ')" ||
+  fail "README does not state that the RPMs need GLIBCXX_$glibcxx (measured)"
+echo "needs glibc $glibc (libserviceapp alone $glibc_lib), libstdc++ GLIBCXX_$glibcxx"
+
+# Reproducible: built again in another, deeper directory, under umask 002, in
+# another time zone and locale, without %check, every RPM is the same.
+again=$work/again/in/another/place
+(umask 002 && cd / && TZ=America/St_Johns LC_ALL=C.UTF-8 LANG=C.UTF-8 RPMBUILD_ARGS=--nocheck \
+  "$OLDPWD/packaging/build.sh" rpm "$again/build" "$again/rpm") > "$work/again.log" 2>&1 ||
+  { cat "$work/again.log" >&2; fail "the second build failed"; }
+! grep -q 'tests passed' "$again/build/build.log" || fail "--nocheck ran the tests"
+for r in "$dist"/*.rpm; do
+  cmp "$r" "$again/rpm/$(basename "$r")" || fail "$(basename "$r") differs between two builds"
+done
+echo "reproducible: $(find "$dist" -name '*.rpm' | wc -l) RPMs bit-identical across two builds (directory, umask, time zone, locale)"
 echo "RPM packages ok"

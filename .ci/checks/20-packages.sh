@@ -1,7 +1,9 @@
-# Builds the three Debian packages as ./dev.sh deb does (lintian included),
-# checks their contents, control files and build flags, then installs them
-# with dpkg into a throwaway root and builds and runs clients there
-# (pkg-config and find_package).
+# The release tarball, then the Debian packages built from it by
+# dpkg-buildpackage as ./dev.sh deb does (lintian included): their contents,
+# control files, debug symbols and build flags; installed with dpkg into a
+# throwaway root, where clients are built and run (pkg-config, find_package);
+# built again elsewhere under umask 002, another time zone and locale, and
+# compared byte for byte; and once with DEB_BUILD_OPTIONS noopt and nostrip.
 # SPDX-License-Identifier: MIT
 set -euo pipefail
 . .ci/lib.sh
@@ -17,7 +19,7 @@ if [ "${1:-}" = --in-root ]; then
     mount -t overlay overlay -o "lowerdir=/$d,upperdir=$work/ovl/$d/upper,workdir=$work/ovl/$d/work" "/$d"
   done
   dpkg -i "$deb_dir"/*.deb > "$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
-  for p in "libserviceapp$major" libserviceapp-dev liblumlib-standin; do
+  for p in "libserviceapp$major" libserviceapp-dev liblumlib-standin "libserviceapp$major-dbgsym" liblumlib-standin-dbgsym; do
     [ "$(dpkg-query -W -f='${Status}' "$p")" = "install ok installed" ] || fail "$p is not installed"
   done
   # The trigger ran ldconfig: the loader finds the library without a path.
@@ -33,7 +35,10 @@ if [ "${1:-}" = --in-root ]; then
   [ "$("$work/client-build/client")" = 'client ok' ] || fail "find_package client did not run"
   LUM_RUNTIME_DIR=$work/run LUM_CONFIG=$work/lum.conf LUM_DEBUG_LOG=$work/debug.log \
       "$work/client-build/lumclient" -console -once > "$work/lumclient.out" && grep -q '^running in ' "$work/lumclient.out" || fail "platform client did not run"
-  dpkg --purge "libserviceapp$major" libserviceapp-dev liblumlib-standin > "$work/dpkg.log" 2>&1 ||
+  # gdb's way to the debug symbols: the build ID's file under /usr/lib/debug.
+  id=$(readelf -n /usr/lib/*/"libserviceapp.so.$major" | sed -n 's/.*Build ID: //p')
+  [ -f "/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] || fail "no debug symbols installed for build ID $id"
+  dpkg --purge "libserviceapp$major-dbgsym" liblumlib-standin-dbgsym "libserviceapp$major" libserviceapp-dev liblumlib-standin > "$work/dpkg.log" 2>&1 ||
     { cat "$work/dpkg.log" >&2; fail "dpkg --purge failed"; }
   ! grep -q 'libserviceapp\|libLumLib' <<< "$(ldconfig -p)" || fail "the loader cache still lists the libraries after purge"
   ! ls /usr/lib/*/libserviceapp* /usr/lib/*/libLumLib.so /usr/include/serviceapp /usr/share/doc/libserviceapp1 \
@@ -42,31 +47,41 @@ if [ "${1:-}" = --in-root ]; then
   exit 0
 fi
 
-ensure_packages "${BASE_PACKAGES[@]}" dpkg-dev binutils file util-linux
+ensure_packages "${BASE_PACKAGES[@]}" dpkg-dev debhelper lintian binutils file util-linux
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 build=$work/build dist=$work/deb
 
-# What a caller sets counts for nothing: the package build sets its own flags.
-CXXFLAGS=-O0 CPPFLAGS=-U_FORTIFY_SOURCE DEB_BUILD_OPTIONS=noopt DEB_CXXFLAGS_APPEND=-O0 \
-  packaging/build.sh deb "$build" "$dist"
-cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-[ "$(cache CMAKE_BUILD_TYPE)" = RelWithDebInfo ] || fail "package build type: $(cache CMAKE_BUILD_TYPE)"
-for flag in -D_FORTIFY_SOURCE= -fstack-protector-strong -O2; do
-  [[ " $(cache CMAKE_CXX_FLAGS) " == *" $flag"* ]] || fail "package build lacks $flag: $(cache CMAKE_CXX_FLAGS)"
+# The release tarball: the committed tree, the same bytes twice, with the news
+# and both families' packaging.
+version=$(sed -n 's/^project(serviceapp VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+tarball=$(packaging/dist.sh "$work/t1" | tail -n1)
+[ "$tarball" = "$work/t1/serviceapp-$version.tar.gz" ] || fail "dist.sh made $tarball"
+cmp "$tarball" "$(cd / && TZ=Asia/Tokyo "$OLDPWD/packaging/dist.sh" "$work/t2" | tail -n1)" || fail "two tarballs of one commit differ"
+tar -tzf "$tarball" > "$work/tarball.list"
+for f in NEWS LICENSE CMakeLists.txt packaging/debian/control packaging/debian/rules packaging/rpm/serviceapp.spec; do
+  grep -qx "serviceapp-$version/$f" "$work/tarball.list" || fail "the tarball lacks $f"
 done
-for flag in -O0 -U_FORTIFY_SOURCE; do
-  [[ " $(cache CMAKE_CXX_FLAGS) " != *" $flag "* ]] || fail "the caller's $flag reached the package build"
-done
-# An explicit Debug build type and flags are overruled the same way.
-cmake -S . -B "$work/override" -DSERVICEAPP_PACKAGE=DEB -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O0 > /dev/null
-grep -qx 'CMAKE_BUILD_TYPE:STRING=RelWithDebInfo' "$work/override/CMakeCache.txt" || fail "package build kept Debug"
-# cpack refuses an ordinary build.
-cmake -S . -B "$work/plain" -DSERVICEAPP_BUILD_TESTS=OFF -DSERVICEAPP_BUILD_EXAMPLES=OFF > /dev/null
-! (cd "$work/plain" && cpack -G DEB > "$work/plain.log" 2>&1) || fail "cpack packaged an ordinary build"
-grep -q 'needs a build configured with -DSERVICEAPP_PACKAGE=DEB' "$work/plain.log" || fail "cpack refused without saying why"
+[ "$(git ls-files | wc -l)" = "$(grep -vc '/$' "$work/tarball.list")" ] || fail "the tarball and git ls-files differ in count"
+# One version everywhere: CMakeLists.txt, NEWS, both changelogs and the spec.
+grep -q "^$version\$" NEWS || fail "NEWS has no entry for $version"
+spec=packaging/rpm/serviceapp.spec
+release=$(sed -n 's/^Release: *\([0-9]*\).*/\1/p' "$spec")
+[ "$(sed -n 's/^Version: *//p' "$spec")" = "$version" ] || fail "the spec's Version is not $version"
+[ "$(dpkg-parsechangelog -l packaging/debian/changelog -SVersion)" = "$version-$release" ] ||
+  fail "packaging/debian/changelog's newest entry is not $version-$release"
+grep -q " - $version-$release\$" <<< "$(sed -n '/^%changelog/{n;p;q}' "$spec")" || fail "the spec's newest %changelog entry is not $version-$release"
 
-version=$(cache CMAKE_PROJECT_VERSION)
+# The caller's flags count: dh passes dpkg-buildflags' (hardening=+all) and
+# DEB_CXXFLAGS_APPEND on to every compile.
+DEB_CXXFLAGS_APPEND=-fno-omit-frame-pointer packaging/build.sh deb "$build" "$dist"
+compiles=$(grep -E '^[^ ]*c\+\+ .* -c [^ ]*/src/core/BaseServiceApp\.cpp$' "$build/build.log")
+for flag in -O2 -D_FORTIFY_SOURCE=2 -fstack-protector-strong -ffile-prefix-map= -fno-omit-frame-pointer; do
+  [[ " $compiles" == *" $flag"* ]] || fail "the library was compiled without $flag: $compiles"
+done
+grep -q 'tests passed' "$build/build.log" || fail "dh_auto_test ran no tests"
+grep -q '^skipped in this build, with the reasons:' "$build/build.log" || fail "dh_auto_test printed no skip summary"
+
 major=${version%%.*}
 arch=$(dpkg --print-architecture)
 runtime=$dist/libserviceapp${major}_${version}-1_$arch.deb
@@ -90,8 +105,8 @@ expect_files() {
   done
 }
 lib=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-# doc PACKAGE: the copyright, changelog and lintian overrides every package has.
-doc() { echo "/usr/share/doc/$1/copyright" "/usr/share/doc/$1/changelog\.Debian\.gz" "/usr/share/lintian/overrides/$1"; }
+# doc PACKAGE: the copyright and changelog every package has.
+doc() { echo "/usr/share/doc/$1/copyright" "/usr/share/doc/$1/changelog\.Debian\.gz"; }
 # shellcheck disable=SC2046 # doc gives several patterns
 expect_files "$runtime" "$lib/libserviceapp\.so\.$major" "$lib/libserviceapp\.so\.$major\.[0-9.]+" $(doc "libserviceapp$major")
 # shellcheck disable=SC2046
@@ -103,13 +118,18 @@ expect_files "$dev" "$lib/libserviceapp\.so" "$lib/pkgconfig/serviceapp\.pc" $(d
   "$lib/cmake/ServiceApp/ServiceApp(Config|ConfigVersion|Targets|Targets-[a-z]+)\.cmake" \
   "$lib/cmake/ServiceApp/ServiceAppConfig\.cmake" "$lib/cmake/ServiceApp/ServiceAppTargets\.cmake"
 # shellcheck disable=SC2046
-expect_files "$standin" "$lib/libLumLib\.so" $(doc liblumlib-standin)
-
-# Everything `cmake --install` puts down is in exactly one package.
-DESTDIR=$work/all cmake --install "$build" > /dev/null
-(cd "$work/all" && find . ! -type d | sed 's|^\.||' | sort) > "$work/installed"
-for deb in "$runtime" "$dev" "$standin"; do files "$deb"; done | sort > "$work/packaged"
-diff -u "$work/installed" "$work/packaged" >&2 || fail "installed files and package contents differ (an install rule outside the runtime, development and lumlib components?)"
+expect_files "$standin" "$lib/libLumLib\.so" $(doc liblumlib-standin) /usr/share/lintian/overrides/liblumlib-standin
+# The debug symbols, by build ID, of exactly the two libraries.
+for pkg in "libserviceapp$major" liblumlib-standin; do
+  dbg=$dist/$pkg-dbgsym_${version}-1_$arch.deb
+  expect_files "$dbg" '/usr/lib/debug/\.build-id/[0-9a-f]{2}/[0-9a-f]{38}\.debug' "/usr/share/doc/$pkg-dbgsym"
+  id=$(readelf -n "$(dpkg-deb -x "${dbg/-dbgsym/}" "$work/x-$pkg" && find "$work/x-$pkg" -name 'lib*.so*' -type f)" | sed -n 's/.*Build ID: //p')
+  grep -q "/${id:0:2}/${id:2}\.debug$" <<< "$(files "$dbg")" || fail "$pkg-dbgsym holds no debug file for build ID $id"
+done
+# Everything the build installs is in exactly one package: dh_missing (in
+# compat 13) fails the build otherwise, and no package holds a file twice.
+for deb in "$runtime" "$dev" "$standin"; do files "$deb"; done | sort | uniq -d > "$work/twice"
+[ ! -s "$work/twice" ] || fail "files in two packages: $(cat "$work/twice")"
 
 # field DEB NAME: a control field. control DEB FILE: a control file's content.
 field() { dpkg-deb -f "$1" "$2"; }
@@ -130,8 +150,10 @@ for deb in "$runtime" "$dev" "$standin"; do
   dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards './usr/share/doc/*/changelog.Debian.gz' | gzip -dc > "$work/changelog"
   grep -q "^serviceapp ($version-1) " <<< "$(head -n1 "$work/changelog")" || fail "$name: changelog.Debian.gz has no entry for $version-1"
 done
-for deb in "$runtime" "$standin"; do
+for deb in "$runtime" "$dev" "$standin"; do
   [ "$(field "$deb" Multi-Arch)" = same ] || fail "$(basename "$deb"): Multi-Arch is '$(field "$deb" Multi-Arch)'"
+done
+for deb in "$runtime" "$standin"; do
   [ "$(control "$deb" triggers | grep -v '^#')" = "activate-noawait ldconfig" ] || fail "$(basename "$deb") lacks the ldconfig trigger"
 done
 grep -Eq '(^|, )liblumlib-standin \| liblumlib(,|$)' <<< "$(field "$runtime" Depends)" ||
@@ -165,6 +187,12 @@ grep -q '__[a-z_]*_chk' <<< "$(readelf --dyn-syms -W "$so")" || fail "the packag
 grep -q 'BIND_NOW\|FLAGS.*NOW' <<< "$(readelf -d "$so")" || fail "the packaged library is not bound at load"
 grep -q GNU_RELRO <<< "$(readelf -lW "$so")" || fail "the packaged library has no RELRO segment"
 bash tests/BuildStamp_test.sh "$so" "$version" cmake/BuildStamp.cmake > /dev/null || fail "the packaged library lost its build stamp"
+# The stamp and every file's time are SOURCE_DATE_EPOCH, the last commit's time.
+epoch=$(git log -1 --format=%ct)
+grep -qF "$version $(TZ=UTC date -d "@$epoch" '+%m/%d/%y %H:%M:%S')" <<< "$(readelf -p LumVersion "$so")" ||
+  fail "the build stamp is not the last commit's time: $(readelf -p LumVersion "$so")"
+[ "$(TZ=UTC dpkg-deb -c "$runtime" | awk '{ print $4 " " $5 }' | sort -u)" = "$(TZ=UTC date -d "@$epoch" '+%Y-%m-%d %H:%M')" ] ||
+  fail "file times in $(basename "$runtime") are not the last commit's"
 
 # Installed for real with dpkg into a throwaway root.
 if unshare --mount --propagation private true 2> /dev/null; then
@@ -176,4 +204,25 @@ else
   echo "SKIP: installing with dpkg into a throwaway root needs root (a private mount namespace)"
 fi
 for deb in "$runtime" "$dev" "$standin"; do echo "$(basename "$deb"): $(files "$deb" | wc -l) files"; done
+
+# Reproducible: built again in another, deeper directory, under umask 002,
+# in another time zone and locale, without the tests (DEB_BUILD_OPTIONS=nocheck,
+# which must leave the packages as they were), every .deb is the same.
+again=$work/again/in/another/place
+(umask 002 && cd / && TZ=America/St_Johns LC_ALL=C.UTF-8 LANG=C.UTF-8 DEB_BUILD_OPTIONS=nocheck \
+  DEB_CXXFLAGS_APPEND=-fno-omit-frame-pointer "$OLDPWD/packaging/build.sh" deb "$again/build" "$again/deb") > "$work/again.log" 2>&1 ||
+  { cat "$work/again.log" >&2; fail "the second build failed"; }
+! grep -q 'tests passed' "$again/build/build.log" || fail "DEB_BUILD_OPTIONS=nocheck ran the tests"
+for deb in "$dist"/*.deb; do
+  cmp "$deb" "$again/deb/$(basename "$deb")" || fail "$(basename "$deb") differs between two builds"
+done
+echo "reproducible: $(find "$dist" -name '*.deb' | wc -l) .debs bit-identical across two builds (directory, umask, time zone, locale)"
+
+# DEB_BUILD_OPTIONS noopt and nostrip: -O0, and libraries left with their symbols (no -dbgsym).
+DEB_BUILD_OPTIONS="nocheck noopt nostrip" packaging/build.sh deb "$work/noopt" "$work/noopt-deb" > "$work/noopt.log" 2>&1 ||
+  { cat "$work/noopt.log" >&2; fail "the noopt nostrip build failed"; }
+grep -Eq '^[^ ]*c\+\+ .* -O0 .* -c [^ ]*/src/core/BaseServiceApp\.cpp$' "$work/noopt/build.log" || fail "noopt: the library was not compiled with -O0"
+[ -z "$(find "$work/noopt-deb" -name '*-dbgsym_*')" ] || fail "nostrip: -dbgsym packages were made"
+dpkg-deb -x "$work/noopt-deb/libserviceapp${major}_${version}-1_$arch.deb" "$work/noopt-root"
+grep -q '\.debug_info' <<< "$(readelf -S "$work/noopt-root$lib/libserviceapp.so.$major".*.*)" || fail "nostrip: the library was stripped"
 echo "Debian packages ok"
