@@ -15,6 +15,23 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
 }
 
+# rebuild_identical FAMILY DIST WORK [VAR=VALUE...]: builds FAMILY (deb or
+# rpm) again in another, deeper directory under WORK, under umask 002, in
+# another time zone and locale, with the variables given (which must turn the
+# tests off), and fails unless every package in DIST comes out the same.
+rebuild_identical() {
+  local family=$1 dist=$2 log=$3/again.log again=$3/again/in/another/place p
+  shift 3
+  (umask 002 && cd / && env TZ=America/St_Johns LC_ALL=C.UTF-8 LANG=C.UTF-8 "$@" \
+    "$OLDPWD/packaging/build.sh" "$family" "$again/build" "$again/out") > "$log" 2>&1 ||
+    { cat "$log" >&2; fail "the second build failed"; }
+  ! grep -q 'tests passed' "$again/build/build.log" || fail "$* ran the tests"
+  for p in "$dist"/*."$family"; do
+    cmp "$p" "$again/out/$(basename "$p")" || fail "$(basename "$p") differs between two builds"
+  done
+  echo "reproducible: $(find "$dist" -name "*.$family" | wc -l) packages bit-identical across two builds (directory, umask, time zone, locale)"
+}
+
 # The packages every build of the project needs.
 # sysvinit-utils (LSB init functions) and systemd (the SysV generator) are for the
 # tests that run the written init scripts under the real tools.

@@ -59,18 +59,18 @@ tarball=$(packaging/dist.sh "$work/t1" | tail -n1)
 [ "$tarball" = "$work/t1/serviceapp-$version.tar.gz" ] || fail "dist.sh made $tarball"
 cmp "$tarball" "$(cd / && TZ=Asia/Tokyo "$OLDPWD/packaging/dist.sh" "$work/t2" | tail -n1)" || fail "two tarballs of one commit differ"
 tar -tzf "$tarball" > "$work/tarball.list"
-for f in NEWS LICENSE CMakeLists.txt packaging/debian/control packaging/debian/rules packaging/rpm/serviceapp.spec; do
+for f in NEWS LICENSE CMakeLists.txt packaging/debian/control packaging/debian/rules packaging/rpm/serviceapp.rpmbuild; do
   grep -qx "serviceapp-$version/$f" "$work/tarball.list" || fail "the tarball lacks $f"
 done
 [ "$(git ls-files | wc -l)" = "$(grep -vc '/$' "$work/tarball.list")" ] || fail "the tarball and git ls-files differ in count"
-# One version everywhere: CMakeLists.txt, NEWS, both changelogs and the spec.
+# One version everywhere: CMakeLists.txt, NEWS, both changelogs and the RPM recipe.
 grep -q "^$version\$" NEWS || fail "NEWS has no entry for $version"
-spec=packaging/rpm/serviceapp.spec
-release=$(sed -n 's/^Release: *\([0-9]*\).*/\1/p' "$spec")
-[ "$(sed -n 's/^Version: *//p' "$spec")" = "$version" ] || fail "the spec's Version is not $version"
+recipe=packaging/rpm/serviceapp.rpmbuild
+release=$(sed -n 's/^Release: *\([0-9]*\).*/\1/p' "$recipe")
+[ "$(sed -n 's/^Version: *//p' "$recipe")" = "$version" ] || fail "the RPM recipe's Version is not $version"
 [ "$(dpkg-parsechangelog -l packaging/debian/changelog -SVersion)" = "$version-$release" ] ||
   fail "packaging/debian/changelog's newest entry is not $version-$release"
-grep -q " - $version-$release\$" <<< "$(sed -n '/^%changelog/{n;p;q}' "$spec")" || fail "the spec's newest %changelog entry is not $version-$release"
+grep -q " - $version-$release\$" <<< "$(sed -n '/^%changelog/{n;p;q}' "$recipe")" || fail "the RPM recipe's newest %changelog entry is not $version-$release"
 
 # The caller's flags count: dh passes dpkg-buildflags' (hardening=+all) and
 # DEB_CXXFLAGS_APPEND on to every compile.
@@ -208,15 +208,7 @@ for deb in "$runtime" "$dev" "$standin"; do echo "$(basename "$deb"): $(files "$
 # Reproducible: built again in another, deeper directory, under umask 002,
 # in another time zone and locale, without the tests (DEB_BUILD_OPTIONS=nocheck,
 # which must leave the packages as they were), every .deb is the same.
-again=$work/again/in/another/place
-(umask 002 && cd / && TZ=America/St_Johns LC_ALL=C.UTF-8 LANG=C.UTF-8 DEB_BUILD_OPTIONS=nocheck \
-  DEB_CXXFLAGS_APPEND=-fno-omit-frame-pointer "$OLDPWD/packaging/build.sh" deb "$again/build" "$again/deb") > "$work/again.log" 2>&1 ||
-  { cat "$work/again.log" >&2; fail "the second build failed"; }
-! grep -q 'tests passed' "$again/build/build.log" || fail "DEB_BUILD_OPTIONS=nocheck ran the tests"
-for deb in "$dist"/*.deb; do
-  cmp "$deb" "$again/deb/$(basename "$deb")" || fail "$(basename "$deb") differs between two builds"
-done
-echo "reproducible: $(find "$dist" -name '*.deb' | wc -l) .debs bit-identical across two builds (directory, umask, time zone, locale)"
+rebuild_identical deb "$dist" "$work" DEB_BUILD_OPTIONS=nocheck DEB_CXXFLAGS_APPEND=-fno-omit-frame-pointer
 
 # DEB_BUILD_OPTIONS noopt and nostrip: -O0, and libraries left with their symbols (no -dbgsym).
 DEB_BUILD_OPTIONS="nocheck noopt nostrip" packaging/build.sh deb "$work/noopt" "$work/noopt-deb" > "$work/noopt.log" 2>&1 ||
