@@ -2,6 +2,7 @@
 // SPDX-License-Identifier: MIT
 #include "unix/InitScripts.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace serviceapp {
@@ -20,9 +21,11 @@ namespace {
 // has no readiness message to wait for. Stop gives the service its 30 s of
 // de-initialization before SIGKILL, and a stop that needed SIGKILL fails;
 // reload signals the pid in the pid file.
+// The marker line, as a literal so that each template can begin with it.
+#define SERVICEAPP_SCRIPT_MARKER "# Written by serviceapp for %s: -uninstall removes it\n"
+
 const char kRedHatTemplate[] =
-    "#!/bin/bash\n"
-    "# Written by serviceapp for %s: -uninstall removes it\n"
+    "#!/bin/bash\n" SERVICEAPP_SCRIPT_MARKER
     "#\n"
     "### BEGIN INIT INFO \n"
     "# Provides:             %s\n"
@@ -113,89 +116,87 @@ const char kRedHatTemplate[] =
 // program is gone a second later. The family's tools find the service by its
 // program's path (/proc/PID/exe), never by a process name; stop and reload
 // go the same way as on the Red Hat family.
-const char kSuSETemplate[] =
-    "#!/bin/bash\n"
-    "# Written by serviceapp for %s: -uninstall removes it\n"
-    "#\n"
-    "### BEGIN INIT INFO \n"
-    "# Provides:             %s\n"
-    "# Required-Start:       $null\n"
-    "# Should-Start:         $null\n"
-    "# Required-Stop:        $null\n"
-    "# Should-Stop:          $null\n"
-    "# Default-Start:        3 5\n"
-    "# Default-Stop:         0 1 2 6\n"
-    "# Short-Description:    \n"
-    "# Description:          \n"
-    "### END INIT INFO \n"
-    "#\n"
-    "\n"
-    "\n"
-    ". /etc/rc.status\n"
-    "\n"
-    "SVC_BIN=%s\n"
-    "SVC_NAME=%s\n"
-    "\n"
-    "# Reset status of this service\n"
-    "rc_reset\n"
-    "\n"
-    "start() {\n"
-    "\tif ! checkproc $SVC_BIN; then\n"
-    "\t\techo -n Starting $SVC_NAME\n"
-    "\t\tstartproc -t 1 $SVC_BIN \n"
-    "\t\trc_status -v\n"
-    "\telse\n"
-    "\t\techo -n $SVC_NAME already running\n"
-    "\tfi\n"
-    "}\n"
-    "\n"
-    "stop() {\n"
-    "\techo -n Stopping $SVC_NAME\n"
-    "\tif checkproc $SVC_BIN; then\n"
-    "\t\tkillproc -t 30 -TERM $SVC_BIN\n"
-    "\t\tend=$((SECONDS + 30))\n"
-    "\t\twhile checkproc $SVC_BIN && [ $SECONDS -lt $end ]; do\n"
-    "\t\t\tsleep 0.1\n"
-    "\t\tdone\n"
-    "\t\tif checkproc $SVC_BIN; then\n"
-    "\t\t\tkillproc -KILL $SVC_BIN\n"
-    "\t\t\techo -n \" did not stop within 30 s and was killed with SIGKILL\"\n"
-    "\t\t\trc_failed 1\n"
-    "\t\tfi\n"
-    "\tfi\n"
-    "\trc_status -v\n"
-    "}\n"
-    "\n"
-    "reload() {\n"
-    "\techo -n Reloading $SVC_NAME\n"
-    "\tcheckproc $SVC_BIN && killproc -USR1 $SVC_BIN || rc_failed 7\n"
-    "\trc_status -v\n"
-    "}\n"
-    "\n"
-    "case \"$1\" in\n"
-    "\tstart)\n"
-    "\t\tstart\n"
-    "\t\t;;\n"
-    "\tstop)\n"
-    "\t\tstop\n"
-    "\t\t;;\n"
-    "\tstatus)\n"
-    "\t\techo -n Checking $SVC_NAME\n"
-    "\t\tcheckproc $SVC_BIN\n"
-    "\t\trc_status -v\n"
-    "\t\t;;\n"
-    "\trestart|condrestart)\n"
-    "\t\tstop\n"
-    "\t\tstart\n"
-    "\t\t;;\n"
-    "\treload|force-reload)\n"
-    "\t\treload\n"
-    "\t\t;;\n"
-    "\t*)\n"
-    "\t\techo $\"Usage: $0 {start|stop|restart|reload|force-reload|status}\"\n"
-    "\t\texit 1\n"
-    "esac\n"
-    "rc_exit\n";
+const char kSuSETemplate[] = "#!/bin/bash\n" SERVICEAPP_SCRIPT_MARKER
+                             "#\n"
+                             "### BEGIN INIT INFO \n"
+                             "# Provides:             %s\n"
+                             "# Required-Start:       $null\n"
+                             "# Should-Start:         $null\n"
+                             "# Required-Stop:        $null\n"
+                             "# Should-Stop:          $null\n"
+                             "# Default-Start:        3 5\n"
+                             "# Default-Stop:         0 1 2 6\n"
+                             "# Short-Description:    \n"
+                             "# Description:          \n"
+                             "### END INIT INFO \n"
+                             "#\n"
+                             "\n"
+                             "\n"
+                             ". /etc/rc.status\n"
+                             "\n"
+                             "SVC_BIN=%s\n"
+                             "SVC_NAME=%s\n"
+                             "\n"
+                             "# Reset status of this service\n"
+                             "rc_reset\n"
+                             "\n"
+                             "start() {\n"
+                             "\tif ! checkproc $SVC_BIN; then\n"
+                             "\t\techo -n Starting $SVC_NAME\n"
+                             "\t\tstartproc -t 1 $SVC_BIN \n"
+                             "\t\trc_status -v\n"
+                             "\telse\n"
+                             "\t\techo -n $SVC_NAME already running\n"
+                             "\tfi\n"
+                             "}\n"
+                             "\n"
+                             "stop() {\n"
+                             "\techo -n Stopping $SVC_NAME\n"
+                             "\tif checkproc $SVC_BIN; then\n"
+                             "\t\tkillproc -t 30 -TERM $SVC_BIN\n"
+                             "\t\tend=$((SECONDS + 30))\n"
+                             "\t\twhile checkproc $SVC_BIN && [ $SECONDS -lt $end ]; do\n"
+                             "\t\t\tsleep 0.1\n"
+                             "\t\tdone\n"
+                             "\t\tif checkproc $SVC_BIN; then\n"
+                             "\t\t\tkillproc -KILL $SVC_BIN\n"
+                             "\t\t\techo -n \" did not stop within 30 s and was killed with SIGKILL\"\n"
+                             "\t\t\trc_failed 1\n"
+                             "\t\tfi\n"
+                             "\tfi\n"
+                             "\trc_status -v\n"
+                             "}\n"
+                             "\n"
+                             "reload() {\n"
+                             "\techo -n Reloading $SVC_NAME\n"
+                             "\tcheckproc $SVC_BIN && killproc -USR1 $SVC_BIN || rc_failed 7\n"
+                             "\trc_status -v\n"
+                             "}\n"
+                             "\n"
+                             "case \"$1\" in\n"
+                             "\tstart)\n"
+                             "\t\tstart\n"
+                             "\t\t;;\n"
+                             "\tstop)\n"
+                             "\t\tstop\n"
+                             "\t\t;;\n"
+                             "\tstatus)\n"
+                             "\t\techo -n Checking $SVC_NAME\n"
+                             "\t\tcheckproc $SVC_BIN\n"
+                             "\t\trc_status -v\n"
+                             "\t\t;;\n"
+                             "\trestart|condrestart)\n"
+                             "\t\tstop\n"
+                             "\t\tstart\n"
+                             "\t\t;;\n"
+                             "\treload|force-reload)\n"
+                             "\t\treload\n"
+                             "\t\t;;\n"
+                             "\t*)\n"
+                             "\t\techo $\"Usage: $0 {start|stop|restart|reload|force-reload|status}\"\n"
+                             "\t\texit 1\n"
+                             "esac\n"
+                             "rc_exit\n";
 
 // The library never detaches, so start-stop-daemon gets --background: without
 // it start would run the service in the foreground and never return; it
@@ -209,8 +210,7 @@ const char kSuSETemplate[] =
 // reload signals the pid in the pid file only: a process name is cut to 15
 // bytes and need not be the service's.
 const char kDebianTemplate[] =
-    "#!/bin/sh\n"
-    "# Written by serviceapp for %s: -uninstall removes it\n"
+    "#!/bin/sh\n" SERVICEAPP_SCRIPT_MARKER
     "# bin/sh is used instead of /bin/bash, because lsb has issues with bash\n"
     "### BEGIN INIT INFO\n"
     "# Provides:          %s\n"
@@ -320,6 +320,12 @@ const char* InitScriptTemplate(eLinuxDistribution distribution)
     case eDistDebian: return kDebianTemplate;
     default: return nullptr;
     }
+}
+
+int FormatScriptMarker(const char* name, char* out, size_t size)
+{
+    int n = snprintf(out, size, SERVICEAPP_SCRIPT_MARKER, name);
+    return n < 0 || static_cast<size_t>(n) >= size ? -1 : n;
 }
 
 int FillInitScript(eLinuxDistribution distribution, const char* name, const char* programPath, char* out,

@@ -32,9 +32,6 @@ const char kWantsDir[] = "/etc/systemd/system/multi-user.target.wants";
 const char* const kVendorUnitDirs[] = {"/lib/systemd/system", "/usr/lib/systemd/system"};
 const char* const kInsservPaths[] = {"/sbin/insserv", "/usr/sbin/insserv"};
 
-// The script's marker, its second line: the first is the interpreter's.
-const char kScriptMarkerFormat[] = "# Written by serviceapp for %s: -uninstall removes it\n";
-
 // Link letters for run levels 0 to 6.
 const char kDebianLetters[] = "KKSKKSK";
 const char kOtherLetters[] = "KKKSKSK";
@@ -92,7 +89,7 @@ ssize_t ReadSmallFile(const char* path, char* text, size_t size)
 bool IsOurScript(const char* text, size_t length, const char* name)
 {
     char marker[kPathSize];
-    int markerLength = snprintf(marker, sizeof(marker), kScriptMarkerFormat, name);
+    int markerLength = FormatScriptMarker(name, marker, sizeof(marker));
     const char* newline = static_cast<const char*>(memchr(text, '\n', length));
     size_t rest = newline == nullptr ? 0 : length - static_cast<size_t>(newline + 1 - text);
     if (markerLength > 0 && static_cast<size_t>(markerLength) <= rest &&
