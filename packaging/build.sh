@@ -87,11 +87,11 @@ else
   exec 9> "$top.lock"
   flock 9
   rm -rf "$top"
-  mkdir -p "$top/SOURCES" "$top/SPECS"
+  mkdir -p "$top/SOURCES"
   # The source RPM records the files' modes: the same whatever the umask.
   install -m 0644 "$tarball" "$top/SOURCES/"
   tar -xzf "$tarball" -C "$work" "$name/packaging/rpm"
-  install -m 0644 "$work/$name/packaging/rpm/serviceapp.rpmbuild" "$top/SPECS/"
+  install -m 0644 "$work/$name/packaging/rpm/serviceapp.rpmbuild" "$top/"
   args=(--define "_topdir $top")
   if [ -e /etc/debian_version ]; then
     # Debian's rpm knows no build dependencies (apt installed them above) and
@@ -99,7 +99,7 @@ else
     args+=(--nodeps --load "$work/$name/packaging/rpm/debian-host.macros")
   fi
   # shellcheck disable=SC2086 # RPMBUILD_ARGS is words
-  rpmbuild "${args[@]}" ${RPMBUILD_ARGS:-} -ba "$top/SPECS/serviceapp.rpmbuild" > "$log" 2>&1 ||
+  rpmbuild "${args[@]}" ${RPMBUILD_ARGS:-} -ba "$top/serviceapp.rpmbuild" > "$log" 2>&1 ||
     { tail -n 150 "$log" >&2; fail "rpmbuild failed (whole log: $log)"; }
   check_warnings "$log"
   rm -f "$out"/*.rpm
