@@ -151,7 +151,9 @@ TEST_F(SystemdEndToEnd, ReinstallKeepsItDisabledAndUninstallStopsItFirst)
     EXPECT_EQ(Systemctl({"is-enabled", "satestd-kept"}), "disabled");
     Systemctl({"start", "satestd-kept"}, &rc);
     ASSERT_EQ(rc, 0) << Status("satestd-kept");
-    r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-uninstall"}, name);
+    // Generous: the stop waits for the service's exit, which an instrumented
+    // build's leak check at exit can make slow on a loaded machine.
+    r = s_system->Run({SERVICEAPP_TEST_DAEMON, "-uninstall"}, name, 300);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1), "Stopping service satestd-kept\n");
     EXPECT_EQ(Hooks("satestd-kept"), "starting\ninitialize\nrunning\nstopping\ndeinitialize\nstopped\n");
